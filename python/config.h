@@ -1,0 +1,30 @@
+// Configuration values, their JSON reading and their substitution into a module.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "core/ast.h"
+
+namespace quarvel {
+
+struct ConfigValue {
+  std::variant<std::int64_t, double, std::vector<double>> v;
+  bool operator==(const ConfigValue&) const = default;
+};
+
+// Names are stored without the "param." prefix; a later insertion wins.
+using ConfigMap = std::unordered_map<std::string, ConfigValue>;
+
+// One JSON object from name to number or array of numbers. A reading error
+// ends the call in the unwrap form with the JSON error's debug form.
+ConfigMap read_config_map_json(std::string_view text);
+
+// A copy of `module` with configured dimensions and loop counts substituted.
+Module apply_config(const Module& module, const ConfigMap& config);
+
+}  // namespace quarvel

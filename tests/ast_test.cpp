@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "core/ast.h"
+#include "core/numtext.h"
+
+namespace quarvel {
+namespace {
+
+TEST(QuotedText, Escapes) {
+  struct Case {
+    std::string text;
+    std::string expected;
+  } cases[] = {
+      {"f32", R"("f32")"},
+      {"a\"b\\c", R"("a\"b\\c")"},
+      {"\t\n\r", R"("\t\n\r")"},
+      {std::string("a\0b", 3), R"("a\0b")"},
+      {"\x1b\x7f", R"("\u{1b}\u{7f}")"},
+      {"it's", R"("it's")"},
+      {"caf\xc3\xa9", "\"caf\xc3\xa9\""},         // printable non-ASCII stays
+      {"e\xcc\x81", R"("e\u{301}")"},              // combining acute accent extends a grapheme
+      {"\xe2\x80\x8b", R"("\u{200b}")"},           // zero width space: format character
+      {"\xc2\xa0", R"("\u{a0}")"},                 // no-break space: a separator other than space
+      {"\xe4\xb8\xad", "\"\xe4\xb8\xad\""},        // CJK
+      {"\xf0\x9f\x98\x80", "\"\xf0\x9f\x98\x80\""},  // emoji
+      {"\xee\x80\x80", R"("\u{e000}")"},           // private use
+      {"\x0c", R"("\u{c}")"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(quoted_text(c.text), c.expected) << c.expected;
+}
+
+TEST(DebugForm, DimsAndTypes) {
+  EXPECT_EQ(debug_dim(Dim::concrete(4)), "Concrete(4)");
+  EXPECT_EQ(debug_dim(Dim::concrete(-1)), "Concrete(-1)");
+  EXPECT_EQ(debug_dim(Dim::concrete(std::numeric_limits<std::int64_t>::min())),
+            "Concrete(-9223372036854775808)");
+  EXPECT_EQ(debug_dim(Dim::named("...")), R"(Named("..."))");
+  EXPECT_EQ(debug_dim(Dim::named("a\"\n")), R"(Named("a\"\n"))");
+  EXPECT_EQ(debug_tensor_type({"f32", {Dim::concrete(4), Dim::named("n")}}),
+            R"(TensorType { dtype: "f32", shape: [Concrete(4), Named("n")] })");
+  EXPECT_EQ(debug_tensor_type({"*", {}}), R"(TensorType { dtype: "*", shape: [] })");
+  EXPECT_EQ(debug_type_record("Ty", "e\xcc\x81", {Dim::concrete(2)}),
+            R"(Ty { dtype: "e\u{301}", shape: [Concrete(2)] })");
+}
+
+TEST(OrderedMap, ReplaceKeepsFirstPosition) {
+  // Cross the size at which the map starts hashing, to cover both lookups.
+  for (int extra : {0, 40}) {
+    OrderedMap<int> m;
+    m.insert("a", 1);
+    m.insert("b", 2);
+    for (int i = 0; i < extra; ++i) m.insert("k" + std::to_string(i), i);
+    EXPECT_FALSE(m.insert("a", 3));
+    ASSERT_EQ(m.size(), 2u + extra);
+    EXPECT_EQ(m.at_position(0).first, "a");
+    EXPECT_EQ(m.at_position(0).second, 3);
+    EXPECT_EQ(*m.find("b"), 2);
+    EXPECT_EQ(m.find("c"), nullptr);
+    OrderedMap<int> copy = m;
+    copy.insert("b", 9);
+    EXPECT_EQ(*m.find("b"), 2);
+    EXPECT_EQ(*copy.find("b"), 9);
+  }
+}
+
+TEST(KindWords, TagsRoundTrip) {
+  for (std::size_t i = 0; i < kKindCount; ++i) EXPECT_EQ(kind_tag(kKindWords[i]), i);
+  EXPECT_EQ(kind_tag("View"), std::nullopt);
+  EXPECT_EQ(kind_word(OpKind{Cache{}}), "cache");
+}
+
+TEST(NumberText, JsonFloat) {
+  const double max = std::numeric_limits<double>::max();
+  struct Case {
+    double value;
+    const char* text;
+  } cases[] = {
+      {0.0, "0.0"}, {-0.0, "-0.0"}, {1.0, "1.0"}, {0.5, "0.5"}, {100.0, "100.0"},
+      {123456.789, "123456.789"}, {0.1 + 0.2, "0.30000000000000004"},
+      {1e15, "1000000000000000.0"}, {9999999999999998.0, "9999999999999998.0"},
+      {1e-5, "0.00001"}, {1.234e-5, "0.00001234"}, {1e-6, "1e-6"}, {1.5e-7, "1.5e-7"},
+      {5e-324, "5e-324"}, {1e16, "1e+16"}, {1.5e16, "1.5e+16"},
+      {12345678901234567890.0, "1.2345678901234567e+19"}, {max, "1.7976931348623157e+308"},
+      {-2.5, "-2.5"}, {3.0, "3.0"}, {1e20, "1e+20"}, {1e100, "1e+100"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(json_float_text(c.value), c.text) << c.text;
+}
+
+TEST(NumberText, PrinterFloat) {
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    double value;
+    std::string text;
+  } cases[] = {
+      {0.0, "0.0"}, {-0.0, "-0.0"}, {1.0, "1.0"}, {-2.5, "-2.5"}, {0.5, "0.5"},
+      {0.1 + 0.2, "0.30000000000000004"}, {1e-7, "0.0000001"},
+      {1e16, "10000000000000000.0"}, {1e21, "1000000000000000000000.0"},
+      {1e300, "1" + std::string(300, '0') + ".0"},
+      {5e-324, "0." + std::string(323, '0') + "5"},
+      {std::nan(""), "NaN.0"}, {-std::nan(""), "NaN.0"}, {inf, "inf"}, {-inf, "-inf"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(format_float(c.value), c.text) << c.text;
+}
+
+TEST(NumberText, Integers) {
+  std::string s;
+  append_int(s, std::numeric_limits<std::int64_t>::min());
+  s += ' ';
+  append_uint(s, std::numeric_limits<std::uint64_t>::max());
+  s += ' ';
+  append_int(s, 0);
+  EXPECT_EQ(s, "-9223372036854775808 18446744073709551615 0");
+}
+
+}  // namespace
+}  // namespace quarvel
