@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -50,7 +51,7 @@ class OrderedMap {
         if (e.first == key) return &e.second;
       return nullptr;
     }
-    auto it = index_.find(std::string(key));
+    auto it = index_.find(key);
     return it == index_.end() ? nullptr : &entries_[it->second].second;
   }
   V* find(std::string_view key) {
@@ -72,9 +73,15 @@ class OrderedMap {
   bool operator==(const OrderedMap& other) const { return entries_ == other.entries_; }
 
  private:
+  struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view key) const noexcept {
+      return std::hash<std::string_view>{}(key);
+    }
+  };
   static constexpr std::size_t kLinearLimit = 16;
   std::vector<Entry> entries_;
-  std::unordered_map<std::string, std::size_t> index_;
+  std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> index_;
 };
 
 // One dimension of a shape: a fixed size or a symbolic name.

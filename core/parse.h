@@ -1,6 +1,8 @@
 // Source front end: tokenizer, parser cursor and grammar.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,5 +19,109 @@ Module parse_source(std::string_view source);
 
 // Reads the whole file at `path` as UTF-8 text and parses it.
 Module parse_file(const std::string& path);
+
+// True when `bytes` is well-formed UTF-8 (no overlong forms, surrogates,
+// code points above U+10FFFF or truncated sequences).
+bool valid_utf8(std::string_view bytes);
+
+// The cursor over the tokens of one source text. Tokens are cut on demand,
+// one token ahead of the grammar, so no token list is ever stored; `pos`
+// counts the tokens passed so far, comments included. Comment tokens are set
+// aside as the cursor passes them; the grammar decides where they go with
+// `take_comments`.
+class Parser {
+ public:
+  // `source` must outlive the parser: tokens are views into it.
+  explicit Parser(std::string_view source) : source_(source) {}
+
+  std::vector<std::string> pending_comments;
+  std::size_t pos = 0;
+  // Statements of the function being read; reused so that each body is
+  // allocated once at its final size.
+  std::vector<Op> op_buffer;
+
+  // Moves the comment tokens at `pos` into `pending_comments`.
+  void skip_comments() {
+    if (!has_next_ || is_comment(next_)) advance_past_comments();
+  }
+  // True when no token is left (after moving the comments in front of it).
+  bool at_end() {
+    skip_comments();
+    return !has_next_;
+  }
+  // The next token, not consumed; nothing at the end of the tokens.
+  std::optional<std::string_view> peek_token() {
+    skip_comments();
+    if (!has_next_) return std::nullopt;
+    return next_;
+  }
+  // True when the next token is exactly `text` (false at the end).
+  bool peek_is(std::string_view text) {
+    skip_comments();
+    return has_next_ && next_ == text;
+  }
+  bool peek_is(char c) { return peek_char() == c; }
+  // The byte of a one-byte next token; 0 for a longer token or at the end.
+  int peek_char() {
+    skip_comments();
+    return has_next_ && next_.size() == 1 ? static_cast<unsigned char>(next_[0]) : 0;
+  }
+  // Consumes the next token; at the end of the tokens fails with
+  // "index out of bounds: the len is {} but the index is {}".
+  std::string_view next_token() {
+    skip_comments();
+    if (!has_next_) fail_at_end();
+    has_next_ = false;
+    ++pos;
+    return next_;
+  }
+  // Consumes the next token and fails with "Expected {}, got {}" unless it
+  // is `expected`.
+  void expect_token(std::string_view expected) {
+    const std::string_view t = next_token();
+    if (t != expected) fail_expected(expected, t);
+  }
+  void expect_token(char expected) {
+    const std::string_view t = next_token();
+    if (t.size() != 1 || t[0] != expected) fail_expected(std::string_view(&expected, 1), t);
+  }
+  // Hands over the collected comments and leaves none pending.
+  std::vector<std::string> take_comments() {
+    std::vector<std::string> out;
+    out.swap(pending_comments);
+    return out;
+  }
+
+  static bool is_comment(std::string_view t) {
+    return t.size() >= 2 && t[0] == '/' && t[1] == '/';
+  }
+
+ private:
+  void advance_past_comments();
+  [[noreturn]] void fail_at_end() const;
+  [[noreturn]] static void fail_expected(std::string_view expected, std::string_view got);
+
+  std::string_view source_;
+  std::size_t offset_ = 0;  // bytes of `source_` already cut
+  std::string_view next_;   // the token at `pos`, when `has_next_`
+  bool has_next_ = false;
+};
+
+// One delimited argument list: positional atoms and name = value items.
+struct ArgList {
+  std::vector<Atom> positional;
+  OrderedMap<Atom> named;
+};
+
+// Literal lists nest at most this deep.
+inline constexpr std::size_t kMaxLiteralDepth = 256;
+
+TensorType parse_tensor_type(Parser& p);
+ArgList parse_arg_list(Parser& p, std::string_view open, std::string_view close);
+Atom parse_atom(std::string_view token);
+LiteralValue parse_literal_list(Parser& p);
+LiteralValue parse_literal_scalar(Parser& p);
+Function parse_function(Parser& p);
+Op parse_op(Parser& p);
 
 }  // namespace quarvel

@@ -1,9 +1,347 @@
 #include "core/resolve.h"
 
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
+#include <utility>
+
 #include "core/error.h"
 
 namespace quarvel {
 
-Module infer_axes(const Module&) { fail("infer_axes is not built yet"); }
+namespace {
+
+// ---- token scanner ----------------------------------------------------------
+//
+// Axis tokens, preferred in this order at each position: "...", "(", ")", a
+// name ([a-zA-Z_] then word characters), a run of decimal digits. Word
+// characters are letters (Alphabetic), marks, decimal digits (Nd), connector
+// punctuation and join controls of any script. Whatever no token starts at is
+// skipped one character at a time.
+//
+// Surrounding white space needs no trimming: no white space character is part
+// of a token or can start one, so the tokens are the same either way.
+
+constexpr std::int32_t kMarkDigitConnector = U_GC_M_MASK | U_GC_ND_MASK | U_GC_PC_MASK;
+
+bool is_ascii_word(unsigned char b) {
+  return (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') || b == '_';
+}
+bool is_ascii_name_start(unsigned char b) {
+  return (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || b == '_';
+}
+
+bool is_word(UChar32 c) {
+  if (c < 0) return false;  // ill-formed bytes
+  if ((U_GET_GC_MASK(c) & kMarkDigitConnector) != 0) return true;
+  return u_hasBinaryProperty(c, UCHAR_ALPHABETIC) || u_hasBinaryProperty(c, UCHAR_JOIN_CONTROL);
+}
+bool is_digit(UChar32 c) { return c >= 0 && u_charType(c) == U_DECIMAL_DIGIT_NUMBER; }
+
+// Decodes the character at `pos` (at most four bytes are looked at, so the
+// text may be of any length). Ill-formed bytes give a negative value and
+// their maximal ill-formed length.
+UChar32 decode_at(std::string_view text, std::size_t pos, std::size_t& length) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data() + pos);
+  const auto window = static_cast<std::int32_t>(std::min<std::size_t>(text.size() - pos, 4));
+  std::int32_t i = 0;
+  UChar32 c;
+  U8_NEXT(bytes, i, window, c);
+  length = static_cast<std::size_t>(i);
+  return c;
+}
+
+// End of the run of characters satisfying `accept` from `pos`.
+template <class Ascii, class Wide>
+std::size_t run_end(std::string_view text, std::size_t pos, Ascii ascii, Wide wide) {
+  while (pos < text.size()) {
+    const auto b = static_cast<unsigned char>(text[pos]);
+    if (b < 0x80) {
+      if (!ascii(b)) break;
+      ++pos;
+      continue;
+    }
+    std::size_t length;
+    if (!wide(decode_at(text, pos, length))) break;
+    pos += length;
+  }
+  return pos;
+}
+
+std::size_t name_end(std::string_view text, std::size_t pos) {
+  return run_end(text, pos, is_ascii_word, is_word);
+}
+std::size_t digits_end(std::string_view text, std::size_t pos) {
+  return run_end(text, pos, [](unsigned char b) { return b >= '0' && b <= '9'; }, is_digit);
+}
+
+template <class Sink>
+void scan_tokens(std::string_view text, Sink&& sink) {
+  std::size_t pos = 0;
+  const std::size_t n = text.size();
+  while (pos < n) {
+    const auto b = static_cast<unsigned char>(text[pos]);
+    if (b < 0x80) {
+      std::size_t end = pos;
+      if (b == '.') {
+        if (text.compare(pos, 3, "...") == 0) end = pos + 3;
+      } else if (b == '(' || b == ')') {
+        end = pos + 1;
+      } else if (is_ascii_name_start(b)) {
+        end = name_end(text, pos + 1);
+      } else if (b >= '0' && b <= '9') {
+        end = digits_end(text, pos + 1);
+      }
+      if (end == pos) {
+        ++pos;
+      } else {
+        sink(text.substr(pos, end - pos));
+        pos = end;
+      }
+      continue;
+    }
+    // Outside ASCII only a digit run can start a token.
+    std::size_t length;
+    if (is_digit(decode_at(text, pos, length))) {
+      const std::size_t end = digits_end(text, pos + length);
+      sink(text.substr(pos, end - pos));
+      pos = end;
+    } else {
+      pos += length;
+    }
+  }
+}
+
+// ---- pattern sides over token views ---------------------------------------
+
+// A term of a side: a name (tokens[begin]) or a group (tokens[begin, end)).
+struct TermRef {
+  bool group;
+  std::size_t begin;
+  std::size_t end;
+};
+
+struct Side {
+  bool has_ellipsis = false;
+  std::vector<std::string_view> tokens;
+  std::vector<TermRef> terms;
+
+  std::string_view name(const TermRef& t) const { return tokens[t.begin]; }
+};
+
+void parse_side(std::string_view text, Side& side) {
+  side.has_ellipsis = false;
+  side.tokens.clear();
+  side.terms.clear();
+  scan_tokens(text, [&](std::string_view token) { side.tokens.push_back(token); });
+  const std::size_t n = side.tokens.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const std::string_view token = side.tokens[i];
+    if (token == "...") {
+      side.has_ellipsis = true;
+      ++i;
+    } else if (token == "(") {
+      std::size_t j = i + 1;
+      while (j < n && side.tokens[j] != ")") ++j;
+      if (j == n) fail_index(n, n);
+      side.terms.push_back({true, i + 1, j});
+      i = j + 1;
+    } else {
+      side.terms.push_back({false, i, i + 1});
+      ++i;
+    }
+  }
+}
+
+// Exact-text lookup table over views: searched in place while small, with a
+// hash index once it grows. A later insertion replaces the value.
+template <class V>
+class ViewMap {
+ public:
+  void clear() {
+    entries_.clear();
+    index_.clear();
+  }
+  void insert(std::string_view key, V value) {
+    if (V* present = find(key)) {
+      *present = std::move(value);
+      return;
+    }
+    entries_.emplace_back(key, std::move(value));
+    if (!index_.empty()) {
+      index_.emplace(key, entries_.size() - 1);
+    } else if (entries_.size() > kLinearLimit) {
+      for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
+    }
+  }
+  V* find(std::string_view key) {
+    if (index_.empty()) {
+      for (auto& e : entries_)
+        if (e.first == key) return &e.second;
+      return nullptr;
+    }
+    auto it = index_.find(key);
+    return it == index_.end() ? nullptr : &entries_[it->second].second;
+  }
+
+ private:
+  static constexpr std::size_t kLinearLimit = 16;
+  std::vector<std::pair<std::string_view, V>> entries_;
+  std::unordered_map<std::string_view, std::size_t> index_;
+};
+
+bool starts_with_ascii_digit(std::string_view text) {
+  return !text.empty() && text[0] >= '0' && text[0] <= '9';
+}
+
+// Position in a shape of `term_count` terms of term `k`: aligned with the end
+// of the shape after an ellipsis, with its start otherwise. May lie outside.
+std::int64_t term_position(std::size_t k, bool ellipsis, std::size_t shape_size,
+                           std::size_t term_count) {
+  const auto pos = static_cast<std::int64_t>(k);
+  if (!ellipsis) return pos;
+  return pos + static_cast<std::int64_t>(shape_size) - static_cast<std::int64_t>(term_count);
+}
+
+const Dim* dim_at(const std::vector<Dim>& shape, std::int64_t pos) {
+  if (pos < 0 || pos >= static_cast<std::int64_t>(shape.size())) return nullptr;
+  return &shape[static_cast<std::size_t>(pos)];
+}
+
+// Scratch state reused across the operations of one call.
+struct Inference {
+  ViewMap<const TensorType*> env;
+  Side left;
+  Side right;
+  ViewMap<std::int64_t> sizes;
+  ViewMap<bool> input_names;
+
+  // Fills `axes` (empty on entry) for one view or tile operation.
+  void infer(const std::string& pattern, const std::vector<Atom>& args, const TensorType& declared,
+             Axes& axes) {
+    const std::size_t arrow = pattern.find("->");
+    const std::string_view text(pattern);
+    parse_side(text.substr(0, arrow), left);
+    parse_side(text.substr(arrow + 2), right);
+
+    input_names.clear();
+    for (const TermRef& t : left.terms)
+      if (!t.group) input_names.insert(left.name(t), true);
+
+    sizes.clear();
+    if (!args.empty() && args[0].is_str()) {
+      if (const TensorType* const* input = env.find(args[0].as_str())) {
+        const std::vector<Dim>& shape = (*input)->shape;
+        for (std::size_t k = 0; k < left.terms.size(); ++k) {
+          const TermRef& t = left.terms[k];
+          if (t.group) continue;
+          const Dim* dim =
+              dim_at(shape, term_position(k, left.has_ellipsis, shape.size(), left.terms.size()));
+          if (dim == nullptr || !dim->is_concrete()) continue;
+          const std::string_view name = left.name(t);
+          if (starts_with_ascii_digit(name)) continue;
+          sizes.insert(name, dim->value());
+        }
+      }
+    }
+
+    Axes result;
+    const std::vector<Dim>& shape = declared.shape;
+    for (std::size_t k = 0; k < right.terms.size(); ++k) {
+      const TermRef& t = right.terms[k];
+      const Dim* dim =
+          dim_at(shape, term_position(k, right.has_ellipsis, shape.size(), right.terms.size()));
+      if (dim == nullptr || !dim->is_concrete()) continue;
+      if (!t.group) {
+        const std::string_view name = right.name(t);
+        if (starts_with_ascii_digit(name) || input_names.find(name) != nullptr) continue;
+        result.insert(std::string(name), dim->value());
+        continue;
+      }
+      std::uint64_t product = 1;  // wraps like two's-complement multiplication
+      std::size_t unknown = 0;
+      std::string_view unknown_name;
+      for (std::size_t m = t.begin; m < t.end; ++m) {
+        const std::string_view member = right.tokens[m];
+        if (const std::int64_t* size = sizes.find(member)) {
+          product *= static_cast<std::uint64_t>(*size);
+        } else {
+          ++unknown;
+          unknown_name = member;
+        }
+      }
+      const auto p = static_cast<std::int64_t>(product);
+      if (unknown == 1 && p > 0) result.insert(std::string(unknown_name), dim->value() / p);
+    }
+    if (!result.empty()) axes = std::move(result);
+  }
+
+  void run(Function& function) {
+    env.clear();
+    for (const Param& param : function.params) env.insert(param.name, &param.ty);
+    for (Op& op : function.ops) {
+      const std::size_t typed = std::min(op.outputs.size(), op.output_types.size());
+      for (std::size_t i = 0; i < typed; ++i)
+        if (op.output_types[i]) env.insert(op.outputs[i], &*op.output_types[i]);
+      if (op.output_types.empty()) fail_index(0, 0);
+      if (!op.output_types[0]) continue;
+      std::string* pattern = nullptr;
+      Axes* axes = nullptr;
+      if (auto* view = std::get_if<View>(&op.kind)) {
+        pattern = &view->pattern;
+        axes = &view->axes;
+      } else if (auto* tile = std::get_if<Tile>(&op.kind)) {
+        pattern = &tile->pattern;
+        axes = &tile->axes;
+      } else {
+        continue;
+      }
+      if (!axes->empty() || pattern->find("->") == std::string::npos) continue;
+      infer(*pattern, op.args, *op.output_types[0], *axes);
+    }
+  }
+};
+
+}  // namespace
+
+std::vector<std::string_view> scan_axis_tokens(std::string_view text) {
+  std::vector<std::string_view> tokens;
+  scan_tokens(text, [&](std::string_view token) { tokens.push_back(token); });
+  return tokens;
+}
+
+AxisPattern parse_axis_pattern(std::string_view text) {
+  Side side;
+  parse_side(text, side);
+  AxisPattern pattern;
+  pattern.has_ellipsis = side.has_ellipsis;
+  pattern.terms.reserve(side.terms.size());
+  for (const TermRef& t : side.terms) {
+    if (!t.group) {
+      pattern.terms.push_back(AxisTerm{std::string(side.name(t))});
+      continue;
+    }
+    std::vector<std::string> members;
+    members.reserve(t.end - t.begin);
+    for (std::size_t m = t.begin; m < t.end; ++m) members.emplace_back(side.tokens[m]);
+    pattern.terms.push_back(AxisTerm{std::move(members)});
+  }
+  return pattern;
+}
+
+Module infer_axes(Module&& module) {
+  // Only `axes` maps change, so the environment may point at the types and
+  // names inside the module being filled.
+  Inference inference;
+  for (auto& entry : module.functions) inference.run(entry.second);
+  return std::move(module);
+}
+
+Module infer_axes(const Module& module) { return infer_axes(Module(module)); }
 
 }  // namespace quarvel

@@ -1,0 +1,111 @@
+// Cost of checking a module against the cost of reading its JSON form.
+//
+//   check_bench [SOURCE] [--runs N]
+//
+// Without SOURCE, the wide workload (3000 functions of 60 statements, about
+// 10 MB of source) is generated into a temporary directory with
+// bench/gen_workload.py. The module is converted to its JSON form once; then
+// reading that JSON and checking the module are timed separately, each the
+// best of N runs.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+#include "core/check.h"
+#include "core/error.h"
+#include "core/json_read.h"
+#include "core/json_write.h"
+#include "core/parse.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    std::fprintf(stderr, "cannot read %s\n", path.c_str());
+    std::exit(1);
+  }
+  std::stringstream buffer;
+  buffer << file.rdbuf();
+  return buffer.str();
+}
+
+std::string generate_wide() {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("check_bench." + std::to_string(::getpid()));
+  const std::string command = "python3 '" QUARVEL_SOURCE_DIR
+                              "/bench/gen_workload.py' wide --functions 3000 --ops 60 --out '" +
+                              dir.string() + "'";
+  if (std::system(command.c_str()) != 0) {
+    std::fprintf(stderr, "failed: %s\n", command.c_str());
+    std::exit(1);
+  }
+  std::string text = read_file((dir / "wide.qrv").string());
+  std::filesystem::remove_all(dir);
+  return text;
+}
+
+volatile std::size_t sink = 0;
+
+double best_of(int runs, const std::function<std::size_t()>& step) {
+  double best = 1e300;
+  for (int i = 0; i < runs; ++i) {
+    const auto start = Clock::now();
+    sink = sink + step();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (seconds < best) best = seconds;
+  }
+  return best;
+}
+
+int run(int argc, char** argv) {
+  std::string source_path;
+  int runs = 7;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
+      runs = std::max(1, std::atoi(argv[++i]));
+    } else {
+      source_path = argv[i];
+    }
+  }
+  const std::string source = source_path.empty() ? generate_wide() : read_file(source_path);
+  const std::string json = quarvel::write_module_json(quarvel::parse_source(source));
+  const quarvel::Module module = quarvel::read_module_json(json);
+
+  std::size_t ops = 0;
+  for (const auto& [key, fn] : module.functions) ops += fn.ops.size();
+  const quarvel::CheckReport report = quarvel::check_module(module);
+
+  const double read = best_of(runs, [&] { return quarvel::read_module_json(json).functions.size(); });
+  const double check = best_of(runs, [&] { return quarvel::check_module(module).errors.size(); });
+
+  std::printf("module: %zu functions, %zu ops, %.1f MB of source, %.1f MB of JSON\n",
+              module.functions.size(), ops, source.size() / 1e6, json.size() / 1e6);
+  std::printf("report: %zu errors, %zu params, %zu weight maps\n", report.errors.size(),
+              report.constraints.params.size(), report.constraints.weights.size());
+  std::printf("read_module_json  %8.2f ms  (%.0f MB/s of JSON)\n", read * 1e3, json.size() / 1e6 / read);
+  std::printf("check_module      %8.2f ms  (%.1f M ops/s)\n", check * 1e3, ops / 1e6 / check);
+  std::printf("check / read      %8.2f  (best of %d runs each)\n", check / read, runs);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const quarvel::Failure& f) {
+    std::fprintf(stderr, "failed: %s\n", f.message().c_str());
+    return 1;
+  }
+}

@@ -1,0 +1,119 @@
+// Speed of module flattening on a generated decoder model.
+//
+//   flatten_bench [--layers L] [--blocks B] [--runs N]
+//
+// Generates the model workload with bench/gen_workload.py (L layers in each of
+// B block stacks; the defaults give about 1M flat operations), writes the
+// layer count in place of param.layers, and times flatten_module from main
+// with every cache slot cold, then with twice the layers. Each time is the
+// best of N runs. Peak RSS is the process's maximum resident set after each
+// size.
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+#include "core/error.h"
+#include "core/flatten.h"
+#include "core/parse.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    std::fprintf(stderr, "cannot read %s\n", path.c_str());
+    std::exit(1);
+  }
+  std::stringstream buffer;
+  buffer << file.rdbuf();
+  return buffer.str();
+}
+
+std::string generate(const std::filesystem::path& dir, long layers, long blocks) {
+  const std::filesystem::path out = dir / ("model" + std::to_string(layers));
+  const std::string command = "python3 '" QUARVEL_SOURCE_DIR "/bench/gen_workload.py' model --layers " +
+                              std::to_string(layers) + " --blocks " + std::to_string(blocks) +
+                              " --out '" + out.string() + "'";
+  if (std::system(command.c_str()) != 0) {
+    std::fprintf(stderr, "failed: %s\n", command.c_str());
+    std::exit(1);
+  }
+  std::string source = read_file((out / "model.qrv").string());
+  const std::string from = "param.layers", to = std::to_string(layers);
+  for (std::size_t at = source.find(from); at != std::string::npos; at = source.find(from, at + to.size()))
+    source.replace(at, from.size(), to);
+  return source;
+}
+
+double peak_rss_mb() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+struct Figures {
+  std::size_t ops;
+  double seconds;
+  double rss_mb;
+};
+
+Figures measure(const std::string& source, int runs) {
+  const quarvel::Module module = quarvel::parse_source(source);
+  Figures f{0, 1e300, 0};
+  for (int i = 0; i < runs; ++i) {
+    const auto start = Clock::now();
+    quarvel::Module flat = quarvel::flatten_module(module, "main", {});
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    f.ops = flat.functions.at_position(0).second.ops.size();
+    if (seconds < f.seconds) f.seconds = seconds;
+  }
+  f.rss_mb = peak_rss_mb();
+  return f;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long layers = 10400, blocks = 4;
+  int runs = 5;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string flag = argv[i];
+    if (flag == "--layers") layers = std::atol(argv[i + 1]);
+    else if (flag == "--blocks") blocks = std::atol(argv[i + 1]);
+    else if (flag == "--runs") runs = std::atoi(argv[i + 1]);
+    else {
+      std::fprintf(stderr, "usage: %s [--layers L] [--blocks B] [--runs N]\n", argv[0]);
+      return 2;
+    }
+  }
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("quarvel-flatten-bench-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  try {
+    const std::string one = generate(dir, layers, blocks);
+    const std::string two = generate(dir, 2 * layers, blocks);
+    const Figures a = measure(one, runs);
+    const Figures b = measure(two, runs);
+    std::printf("model: %ld layers x %ld blocks, best of %d runs\n", layers, blocks, runs);
+    std::printf("  %9zu ops  %8.3f s  %6.2f M ops/s  peak RSS %7.1f MB\n", a.ops, a.seconds,
+                a.ops / a.seconds / 1e6, a.rss_mb);
+    std::printf("  %9zu ops  %8.3f s  %6.2f M ops/s  peak RSS %7.1f MB  (twice the layers)\n", b.ops,
+                b.seconds, b.ops / b.seconds / 1e6, b.rss_mb);
+    std::printf("  time ratio for twice the layers: %.2f\n", b.seconds / a.seconds);
+  } catch (const quarvel::Failure& e) {
+    std::fprintf(stderr, "failed: %s\n", e.message().c_str());
+    std::filesystem::remove_all(dir);
+    return 1;
+  }
+  std::filesystem::remove_all(dir);
+  return 0;
+}

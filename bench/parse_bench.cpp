@@ -1,0 +1,152 @@
+// Throughput of the source front end with the two writers.
+//
+//   parse_bench [SOURCE] [--runs N]
+//
+// Without SOURCE, a wide workload (3000 functions of 60 statements, about
+// 10 MB) and one twice its size are generated into a temporary directory with
+// bench/gen_workload.py. With SOURCE, the larger text is SOURCE followed by a
+// copy of itself whose functions are renamed. Each figure is the best of N runs.
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+#include "core/error.h"
+#include "core/format.h"
+#include "core/json_write.h"
+#include "core/parse.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    std::fprintf(stderr, "cannot read %s\n", path.c_str());
+    std::exit(1);
+  }
+  std::stringstream buffer;
+  buffer << file.rdbuf();
+  return buffer.str();
+}
+
+std::string generate(const std::filesystem::path& dir, int functions) {
+  const std::filesystem::path out = dir / ("wide" + std::to_string(functions));
+  const std::string command = "python3 '" QUARVEL_SOURCE_DIR "/bench/gen_workload.py' wide --functions " +
+                              std::to_string(functions) + " --ops 60 --out '" + out.string() + "'";
+  if (std::system(command.c_str()) != 0) {
+    std::fprintf(stderr, "failed: %s\n", command.c_str());
+    std::exit(1);
+  }
+  return read_file((out / "wide.qrv").string());
+}
+
+// The text followed by a renamed copy of its module, printed canonically.
+std::string doubled(const std::string& source) {
+  const quarvel::Module module = quarvel::parse_source(source);
+  quarvel::Module copy;
+  copy.header_comments = module.header_comments;
+  for (const auto& [key, function] : module.functions) {
+    quarvel::Function renamed = function;
+    renamed.name += "_copy";
+    copy.functions.insert(key + "_copy", std::move(renamed));
+  }
+  return source + "\n" + quarvel::format_module(copy, 100);
+}
+
+volatile std::size_t sink = 0;
+
+// Best wall time in seconds of `runs` calls of `step`.
+double best_of(int runs, const std::function<std::size_t()>& step) {
+  double best = 1e300;
+  for (int i = 0; i < runs; ++i) {
+    const auto start = Clock::now();
+    sink = sink + step();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (seconds < best) best = seconds;
+  }
+  return best;
+}
+
+struct Figures {
+  double parse, parse_json, parse_format, json, format;
+};
+
+Figures measure(const std::string& source, int runs) {
+  const quarvel::Module module = quarvel::parse_source(source);
+  Figures f{};
+  f.parse = best_of(runs, [&] { return quarvel::parse_source(source).functions.size(); });
+  f.parse_json = best_of(runs, [&] { return quarvel::write_module_json(quarvel::parse_source(source)).size(); });
+  f.parse_format = best_of(runs, [&] { return quarvel::format_module(quarvel::parse_source(source), 100).size(); });
+  f.json = best_of(runs, [&] { return quarvel::write_module_json(module).size(); });
+  f.format = best_of(runs, [&] { return quarvel::format_module(module, 100).size(); });
+  return f;
+}
+
+void print(const char* label, const std::string& source, const Figures& f) {
+  const double mb = static_cast<double>(source.size()) / 1e6;
+  std::printf("%s: %.2f MB of source\n", label, mb);
+  std::printf("  parse_source + write_module_json  %8.1f MB/s  (%.1f ms)\n", mb / f.parse_json, f.parse_json * 1e3);
+  std::printf("  parse_source + format_module      %8.1f MB/s  (%.1f ms)\n", mb / f.parse_format, f.parse_format * 1e3);
+  std::printf("  parse_source alone                %8.1f MB/s  (%.1f ms)\n", mb / f.parse, f.parse * 1e3);
+  std::printf("  write_module_json alone           %8.1f MB/s  (%.1f ms)\n", mb / f.json, f.json * 1e3);
+  std::printf("  format_module alone               %8.1f MB/s  (%.1f ms)\n", mb / f.format, f.format * 1e3);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string path;
+  int runs = 7;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--runs" && i + 1 < argc) {
+      runs = std::atoi(argv[++i]);
+    } else if (arg == "-h" || arg == "--help") {
+      std::printf("usage: %s [SOURCE] [--runs N]\n", argv[0]);
+      return 0;
+    } else {
+      path = arg;
+    }
+  }
+  if (runs < 1) runs = 1;
+
+  try {
+    std::string base;
+    std::string twice;
+    if (path.empty()) {
+      char dir_template[] = "/tmp/parse_bench.XXXXXX";
+      if (!mkdtemp(dir_template)) {
+        std::perror("mkdtemp");
+        return 1;
+      }
+      const std::filesystem::path dir = dir_template;
+      base = generate(dir, 3000);
+      twice = generate(dir, 6000);
+      std::filesystem::remove_all(dir);
+    } else {
+      base = read_file(path);
+      twice = doubled(base);
+    }
+
+    const Figures small = measure(base, runs);
+    const Figures large = measure(twice, runs);
+    std::printf("best of %d runs\n", runs);
+    print("source", base, small);
+    print("twice the source", twice, large);
+    const double size_ratio = static_cast<double>(twice.size()) / static_cast<double>(base.size());
+    std::printf("time ratio for %.2fx the bytes: parse+json %.2fx, parse+format %.2fx\n", size_ratio,
+                large.parse_json / small.parse_json, large.parse_format / small.parse_format);
+  } catch (const quarvel::Failure& failure) {
+    std::fprintf(stderr, "failed: %s\n", failure.message().c_str());
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,760 @@
+#include "core/parse.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+
+namespace quarvel {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+const std::string kUnwrap = "called `Result::unwrap()` on an `Err` value: ";
+
+// The message of the failure `f` ends with, or a marker when it succeeds.
+std::string failure_of(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Failure& e) {
+    return e.message();
+  }
+  return "<no failure>";
+}
+
+std::vector<std::string> strings(const std::vector<std::string_view>& views) {
+  return {views.begin(), views.end()};
+}
+
+Atom S(std::string s) { return Atom::str(std::move(s)); }
+Atom I(std::int64_t n) { return Atom::integer(n); }
+Atom F(double x) { return Atom::real(x); }
+Dim D(std::int64_t n) { return Dim::concrete(n); }
+Dim N(std::string s) { return Dim::named(std::move(s)); }
+TensorType T(std::string dtype, std::vector<Dim> shape = {}) { return {std::move(dtype), std::move(shape)}; }
+LiteralValue LI(std::int64_t n) { return LiteralValue::integer(n); }
+LiteralValue LF(double x) { return LiteralValue::real(x); }
+LiteralValue LL(std::vector<LiteralValue> v) { return LiteralValue::list(std::move(v)); }
+Axes axes(std::vector<std::pair<std::string, std::int64_t>> entries) {
+  Axes a;
+  for (auto& [k, v] : entries) a.insert(k, v);
+  return a;
+}
+
+// ---------------------------------------------------------------------------
+// Tokenizer
+
+TEST(Tokenize, Cuts) {
+  struct Case {
+    std::string source;
+    std::vector<std::string> tokens;
+  } cases[] = {
+      {"", {}},
+      {" \t\n\f\r", {}},
+      {";<>!#$%&'?\\^`|~@\x01\x0b\x7f", {}},
+      {"\xef\xbb\xbfx", {"x"}},                      // byte-order mark
+      {"a\xc3\xa9" "b", {"a", "b"}},                // non-ASCII letter dropped
+      // comments and slashes
+      {"a//b", {"a", "//b"}},
+      {"a/b", {"a", "/", "b"}},
+      {"//", {"//"}},
+      {"// one\r\n// two\nx", {"// one\r", "// two", "x"}},
+      {"// caf\xc3\xa9", {"// caf\xc3\xa9"}},
+      // strings
+      {R"("a\"b" c)", {R"("a\"b")", "c"}},
+      {R"("a//b")", {R"("a//b")"}},
+      {"\"two\nlines\"", {"\"two\nlines\""}},
+      {"\"caf\xc3\xa9\"", {"\"caf\xc3\xa9\""}},
+      {R"("a\\" b)", {R"("a\\")", "b"}},
+      {R"("open)", {R"("open)"}},
+      {R"("open\)", {R"("open\)"}},
+      {R"(")", {R"(")"}},
+      {R"(x "\)", {"x", R"("\)"}},
+      // minus, arrow, ellipsis, dots
+      {"->", {"->"}},
+      {"-", {"-"}},
+      {"- >", {"-"}},
+      {"-inf", {"-", "inf"}},
+      {"a-1", {"a", "-1"}},
+      {"a - 1", {"a", "-", "1"}},
+      {"...", {"..."}},
+      {"....", {"..."}},
+      {"..", {}},
+      {".5", {"5"}},
+      {"x...", {"x..."}},
+      // numbers
+      {"1e5 1.e5 1E- -12.5e+3", {"1e5", "1.e5", "1E-", "-12.5e+3"}},
+      {"1. 1e 1e+", {"1.", "1e", "1e+"}},
+      {"1.5.5", {"1.5", "5"}},
+      {"1e5.5", {"1e5", "5"}},
+      {"+5", {"+", "5"}},
+      {"5x", {"5", "x"}},
+      {"0x10", {"0", "x10"}},
+      {"007", {"007"}},
+      // names
+      {"e5", {"e5"}},
+      {"_a.b9 param.d", {"_a.b9", "param.d"}},
+      {"w.*", {"w.*"}},
+      {"w*", {"w", "*"}},
+      {"w.**", {"w.*", "*"}},
+      {"w.*x", {"w.*", "x"}},
+      {"f32[n-1]", {"f32", "[", "n", "-1", "]"}},
+      // punctuation
+      {"()*+,-/:=[]{}", {"(", ")", "*", "+", ",", "-", "/", ":", "=", "[", "]", "{", "}"}},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(strings(tokenize(c.source)), c.tokens) << quoted_text(c.source);
+}
+
+TEST(Tokenize, TokensAreViewsIntoTheSource) {
+  const std::string source = "f(x: f32[4]) // c";
+  for (std::string_view t : tokenize(source)) {
+    EXPECT_GE(t.data(), source.data());
+    EXPECT_LE(t.data() + t.size(), source.data() + source.size());
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Cursor
+
+TEST(Cursor, MovesAndFailures) {
+  const std::string source = "a // c1\n// c2\nb c";
+  Parser p(source);
+  EXPECT_EQ(p.next_token(), "a");
+  EXPECT_EQ(p.peek_token(), std::optional<std::string_view>("b"));
+  EXPECT_EQ(p.pos, 3u);  // comments count as tokens passed
+  EXPECT_EQ(p.pending_comments, (std::vector<std::string>{"// c1", "// c2"}));
+  EXPECT_EQ(p.take_comments(), (std::vector<std::string>{"// c1", "// c2"}));
+  EXPECT_TRUE(p.pending_comments.empty());
+  EXPECT_EQ(p.next_token(), "b");
+  EXPECT_EQ(failure_of([&] { p.expect_token(")"); }), R"~(Expected ")", got "c")~");
+  EXPECT_EQ(p.pos, 5u);  // consumed although it did not match
+  EXPECT_EQ(p.peek_token(), std::nullopt);
+  EXPECT_FALSE(p.peek_is("c"));
+  EXPECT_EQ(failure_of([&] { p.next_token(); }),
+            "index out of bounds: the len is 5 but the index is 5");
+  EXPECT_EQ(failure_of([&] { p.expect_token("x"); }),
+            "index out of bounds: the len is 5 but the index is 5");
+}
+
+// The cursor cuts tokens on demand; at the end its count must be the length
+// of the whole token list.
+TEST(Cursor, EndCountsEveryToken) {
+  for (const char* source : {"f() -> () { // c\n y = ", "// a\n// b\nf ( ;;; \"s\" : x...",
+                             "f(a: f32[n m ..", "f() -> () {} // tail\n\"open\\"}) {
+    const std::string n = std::to_string(tokenize(source).size());
+    EXPECT_EQ(failure_of([&] { parse_source(source); }),
+              "index out of bounds: the len is " + n + " but the index is " + n)
+        << source;
+  }
+}
+
+TEST(Cursor, ExpectShowsBothTextsQuoted) {
+  struct Case {
+    std::string source, expected, message;
+  } cases[] = {
+      {"]", ")", R"~(Expected ")", got "]")~"},
+      {R"("a\b")", "(", R"(Expected "(", got "\"a\\b\"")"},
+      {"\"x\ny\"", ":", R"(Expected ":", got "\"x\ny\"")"},
+  };
+  for (const Case& c : cases) {
+    Parser p(c.source);
+    EXPECT_EQ(failure_of([&] { p.expect_token(c.expected); }), c.message);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Atoms and numbers
+
+TEST(Atom, Values) {
+  struct Case {
+    std::string token;
+    Atom atom;
+  } cases[] = {
+      {"inf", F(kInf)},
+      {"1e5", F(100000.0)},
+      {"1.e5", F(100000.0)},
+      {"1.5", F(1.5)},
+      {"0.1", F(0.1)},
+      {"-2.5e-3", F(-0.0025)},
+      {"1e400", F(kInf)},
+      {"-1e400", F(-kInf)},
+      {"1e99999999999999999999999", F(kInf)},
+      {"0.00000000000000000000000000000000000001e-300", F(0.0)},
+      {"1e-400", F(0.0)},
+      {"0e99999999999999999999999", F(0.0)},
+      {"1.7976931348623157e308", F(1.7976931348623157e308)},
+      {"1.7976931348623159e308", F(kInf)},  // rounds past the largest double
+      {"4e-324", F(4.9406564584124654e-324)},
+      {"2e-324", F(0.0)},
+      {"2.2250738585072011e-308", F(2.2250738585072011e-308)},
+      {"9007199254740993.0", F(9007199254740992.0)},  // ties to even
+      {"007", I(7)},
+      {"-0", I(0)},
+      {"+5", I(5)},
+      {"-9223372036854775808", I(kMin)},
+      {"9223372036854775807", I(kMax)},
+      {"9223372036854775808", S("9223372036854775808")},
+      {"-9223372036854775809", S("-9223372036854775809")},
+      {"nan", S("nan")},
+      {"Inf", S("Inf")},
+      {"x.e", S("x.e")},  // names that begin with a letter are never numbers
+      {"->", S("->")},
+      {"*", S("*")},
+      {"-", S("-")},
+      {"+", S("+")},
+      {"\"ab\"", S("\"ab\"")},
+  };
+  for (const Case& c : cases) EXPECT_EQ(parse_atom(c.token), c.atom) << c.token;
+
+  const Atom negative_zero = parse_atom("-0.0");
+  ASSERT_TRUE(negative_zero.is_float());
+  EXPECT_TRUE(std::signbit(negative_zero.as_float()));
+  EXPECT_TRUE(std::signbit(parse_atom("-1e-400").as_float()));
+}
+
+TEST(Atom, FloatFailures) {
+  for (const char* token : {"1e", "1e+", "2.5E-", "...", "_x.y", "_temp", "\"a.b\"", "\"e",
+                            "1.5.5", ".", "-.", "1e5e5", "1.5x"})
+    EXPECT_EQ(failure_of([&] { parse_atom(token); }), kUnwrap + "ParseFloatError { kind: Invalid }")
+        << token;
+}
+
+// ---------------------------------------------------------------------------
+// Tensor types
+
+TEST(TensorTypes, Read) {
+  struct Case {
+    std::string source;
+    TensorType ty;
+  } cases[] = {
+      {"f32[]", T("f32")},
+      {"f32[4, n]", T("f32", {D(4), N("n")})},
+      {"f32[4 n]", T("f32", {D(4), N("n")})},
+      {"f32[,4,n]", T("f32", {D(4), N("n")})},
+      {"f32[-1, -0, 007]", T("f32", {D(-1), D(0), D(7)})},
+      {"i64[9223372036854775807, -9223372036854775808]", T("i64", {D(kMax), D(kMin)})},
+      {R"(f32[..., param.d, ->, "q"])", T("f32", {N("..."), N("param.d"), N("->"), N("\"q\"")})},
+      {"*[]", T("*")},
+      {"*[4]", T("*", {D(4)})},
+      {"f32[4,] ]", T("f32", {D(4), N("]")})},  // a comma before "]" makes it an item
+      {"// c\nf32[ // d\n 4]", T("f32", {D(4)})},
+  };
+  for (const Case& c : cases) {
+    Parser p(c.source);
+    EXPECT_EQ(parse_tensor_type(p), c.ty) << c.source;
+    EXPECT_TRUE(p.at_end()) << c.source;
+  }
+}
+
+TEST(TensorTypes, Failures) {
+  const std::string invalid = kUnwrap + "ParseIntError { kind: InvalidDigit }";
+  const std::string pos = kUnwrap + "ParseIntError { kind: PosOverflow }";
+  const std::string neg = kUnwrap + "ParseIntError { kind: NegOverflow }";
+  struct Case {
+    std::string source, message;
+  } cases[] = {
+      {"f32[1.5]", invalid},
+      {"f32[1e5]", invalid},
+      {"f32[1.]", invalid},
+      {"f32[-1.5]", invalid},
+      {"f32[99999999999999999999]", pos},
+      {"f32[9223372036854775808]", pos},
+      {"f32[-9223372036854775809]", neg},
+      {"f32[99999999999999999999.5]", pos},  // the first failing character decides
+      {"f32[1.99999999999999999999]", invalid},
+      {"f32(4)", R"(Expected "[", got "(")"},
+      {"f32[4", "index out of bounds: the len is 3 but the index is 3"},
+      {"f32", "index out of bounds: the len is 1 but the index is 1"},
+  };
+  for (const Case& c : cases) {
+    Parser p(c.source);
+    EXPECT_EQ(failure_of([&] { parse_tensor_type(p); }), c.message) << c.source;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Argument lists
+
+TEST(ArgLists, Items) {
+  struct Case {
+    std::string source;
+    std::vector<Atom> positional;
+    std::vector<std::pair<std::string, Atom>> named;
+  } cases[] = {
+      {"(x, k=2, k=3.5, m=q)", {S("x")}, {{"k", F(3.5)}, {"m", S("q")}}},
+      {"(_k=1)", {S("_k"), S("="), I(1)}, {}},
+      {"(1=2)", {I(1), S("="), I(2)}, {}},
+      {R"(("a b", "1.5", "", k="v w", e=""))", {S("a b"), S("1.5"), S("")},
+       {{"k", S("v w")}, {"e", S("")}}},
+      {R"(("a\"b"))", {S(R"(a\")" "b")}, {}},  // escapes stay as written
+      {"(1 2.5 x -3)", {I(1), F(2.5), S("x"), I(-3)}, {}},
+      {"(, x)", {S("x")}, {}},
+      {"(x,, y)", {S("x"), S(","), S("y")}, {}},
+      {"(9223372036854775808, inf, -, ->)", {S("9223372036854775808"), F(kInf), S("-"), S("->")}, {}},
+      {"()", {}, {}},
+      {"(k // c\n = 1)", {}, {{"k", I(1)}}},
+  };
+  for (const Case& c : cases) {
+    Parser p(c.source);
+    const ArgList a = parse_arg_list(p, "(", ")");
+    EXPECT_EQ(a.positional, c.positional) << c.source;
+    ASSERT_EQ(a.named.size(), c.named.size()) << c.source;
+    for (std::size_t i = 0; i < c.named.size(); ++i) {
+      EXPECT_EQ(a.named.at_position(i).first, c.named[i].first) << c.source;
+      EXPECT_EQ(a.named.at_position(i).second, c.named[i].second) << c.source;
+    }
+    EXPECT_TRUE(p.at_end()) << c.source;
+  }
+}
+
+TEST(ArgLists, Failures) {
+  const std::string lone_quote = "begin > end (1 > 0) when slicing `\"`";
+  struct Case {
+    std::string source, message;
+  } cases[] = {
+      {"(\"", lone_quote},
+      {"(k=\"", lone_quote},
+      {"(x", "index out of bounds: the len is 2 but the index is 2"},
+      {"(x]", "index out of bounds: the len is 3 but the index is 3"},
+      {"(1e)", kUnwrap + "ParseFloatError { kind: Invalid }"},
+      {"(k=1e+)", kUnwrap + "ParseFloatError { kind: Invalid }"},
+      {"(\"a.b", kUnwrap + "ParseFloatError { kind: Invalid }"},  // unclosed: keeps its quote
+      {"x", R"(Expected "(", got "x")"},
+  };
+  for (const Case& c : cases) {
+    Parser p(c.source);
+    EXPECT_EQ(failure_of([&] { parse_arg_list(p, "(", ")"); }), c.message) << c.source;
+  }
+  // An unclosed string with content and no dot reads as text, quote included.
+  const std::string unclosed = "(\"ab";
+  Parser p(unclosed);
+  EXPECT_EQ(failure_of([&] { parse_arg_list(p, "(", ")"); }),
+            "index out of bounds: the len is 2 but the index is 2");
+}
+
+// ---------------------------------------------------------------------------
+// Literal values
+
+TEST(Literals, Values) {
+  struct Case {
+    std::string source;
+    LiteralValue value;
+  } cases[] = {
+      {"[1, [2.5, inf], - inf]", LL({LI(1), LL({LF(2.5), LF(kInf)}), LF(-kInf)})},
+      {"[]", LL({})},
+      {"[[], [[]]]", LL({LL({}), LL({LL({})})})},
+      {"[1 2 -3]", LL({LI(1), LI(2), LI(-3)})},
+      {"[,1]", LL({LI(1)})},
+      {"[- // c\n inf]", LL({LF(-kInf)})},
+      {"[1e400, -1e400, 1.5e-3]", LL({LF(kInf), LF(-kInf), LF(0.0015)})},
+  };
+  for (const Case& c : cases) {
+    Parser p(c.source);
+    EXPECT_EQ(parse_literal_list(p), c.value) << c.source;
+    EXPECT_TRUE(p.at_end()) << c.source;
+  }
+  struct Scalar {
+    std::string source;
+    LiteralValue value;
+  } scalars[] = {{"5", LI(5)}, {"-1", LI(-1)}, {"inf", LF(kInf)}, {"- inf", LF(-kInf)},
+                 {"2.5", LF(2.5)}};
+  for (const Scalar& c : scalars) {
+    Parser p(c.source);
+    EXPECT_EQ(parse_literal_scalar(p), c.value) << c.source;
+  }
+}
+
+TEST(Literals, Failures) {
+  struct Case {
+    std::string source, message;
+  } cases[] = {
+      {"nan", R"(Expected literal value, got name "nan")"},
+      {"x", R"(Expected literal value, got name "x")"},
+      {R"("q")", R"(Expected literal value, got name "\"q\"")"},
+      {"- 5", R"(Expected 'inf' after '-', got "5")"},
+      {"- nan", R"(Expected 'inf' after '-', got "nan")"},
+      {"-", "index out of bounds: the len is 1 but the index is 1"},
+      {"[1,]", R"(Expected literal value, got name "]")"},
+      {"[1", "index out of bounds: the len is 2 but the index is 2"},
+      {"[1e]", kUnwrap + "ParseFloatError { kind: Invalid }"},
+  };
+  for (const Case& c : cases) {
+    Parser p(c.source);
+    EXPECT_EQ(failure_of([&] {
+                if (p.peek_is("["))
+                  parse_literal_list(p);
+                else
+                  parse_literal_scalar(p);
+              }),
+              c.message)
+        << c.source;
+  }
+}
+
+TEST(Literals, NestingIsBounded) {
+  auto nested = [](std::size_t depth) {
+    return "f() -> () { y = literal(" + std::string(depth, '[') + std::string(depth, ']') + ") }";
+  };
+  const Module m = parse_source(nested(kMaxLiteralDepth));
+  const LiteralValue* v = &std::get<Literal>(m.functions.find("f")->ops[0].kind).value;
+  std::size_t depth = 1;
+  while (!v->as_list().empty()) {
+    v = &v->as_list()[0];
+    ++depth;
+  }
+  EXPECT_EQ(depth, kMaxLiteralDepth);
+  EXPECT_EQ(failure_of([&] { parse_source(nested(kMaxLiteralDepth + 1)); }),
+            "literal nesting exceeds 256 levels");
+  // A million open brackets must fail cleanly instead of exhausting the stack.
+  const std::string deep = "f() -> () { y = literal(" + std::string(1000000, '[');
+  EXPECT_EQ(failure_of([&] { parse_source(deep); }), "literal nesting exceeds 256 levels");
+}
+
+// ---------------------------------------------------------------------------
+// Statements
+
+Op op_of(const std::string& source) {
+  Parser p(source);
+  Op op = parse_op(p);
+  EXPECT_TRUE(p.at_end()) << source;
+  return op;
+}
+
+Op make_op(OpKind kind, std::vector<std::string> outputs,
+           std::vector<std::optional<TensorType>> types, std::vector<Atom> args = {}) {
+  return Op{std::move(kind), std::move(outputs), std::move(types), std::move(args), {}};
+}
+
+TEST(Statements, Kinds) {
+  const std::optional<TensorType> none;
+  const std::optional<TensorType> scalar = T("f32");
+  struct Case {
+    std::string source;
+    Op op;
+  } cases[] = {
+      // outputs
+      {"y = map[add](a, b)", make_op(Map{"add"}, {"y"}, {none}, {S("a"), S("b")})},
+      {"(y, z): (f32[2], f32[2]) = call[g](x)",
+       make_op(Call{"g"}, {"y", "z"}, {T("f32", {D(2)}), T("f32", {D(2)})}, {S("x")})},
+      {"(): () = iota()", make_op(Iota{}, {}, {})},
+      {"(y, z): (f32[2]) = call[g](x)", make_op(Call{"g"}, {"y", "z"}, {T("f32", {D(2)})}, {S("x")})},
+      {"(y): (*[], f32[]) = iota()", make_op(Iota{}, {"y"}, {T("*"), scalar})},
+      {"(y z): (f32[] f32[]) = iota()", make_op(Iota{}, {"y", "z"}, {scalar, scalar})},
+      {"y: * = iota()", make_op(Iota{}, {"y"}, {T("*")})},
+      {"y: f32[2], z, w: * = iota()",
+       make_op(Iota{}, {"y", "z", "w"}, {T("f32", {D(2)}), none, T("*")})},
+      // view and tile: pattern and axes from the parenthesised list
+      {R"(y = view["a b -> b a"](x, a=2, b=3.9))",
+       make_op(View{"a b -> b a", axes({{"a", 2}, {"b", 3}})}, {"y"}, {none}, {S("x")})},
+      {R"(y = view["a b -> b a", a=2](x))", make_op(View{"a b -> b a", {}}, {"y"}, {none}, {S("x")})},
+      {R"(y = tile["a -> a b"](x, b=-3.9, c=q, d=1e400, e=-1e400, b=4))",
+       make_op(Tile{"a -> a b", axes({{"b", 4}, {"d", kMax}, {"e", kMin}})}, {"y"}, {none}, {S("x")})},
+      {R"(y = view["a->b"](x))", make_op(View{"a->b", {}}, {"y"}, {none}, {S("x")})},
+      {R"(y = view["a b", "c -> c"](x))", make_op(View{"c -> c", {}}, {"y"}, {none}, {S("x")})},
+      {R"(y = read["ab"](x))", make_op(Read{""}, {"y"}, {none}, {S("x")})},
+      {R"(y = map["a b", add, 1, 2.5](x, k=1))", make_op(Map{"add"}, {"y"}, {none}, {S("x")})},
+      {"y = map(x)", make_op(Map{""}, {"y"}, {none}, {S("x")})},
+      {"y = map[add]", make_op(Map{"add"}, {"y"}, {none})},
+      // fold, write, read, contract
+      {"y: f32[] = fold[i, add](x)", make_op(Fold{"", "i"}, {"y"}, {scalar}, {S("x")})},
+      {R"(y = fold["a b -> a", max](x))", make_op(Fold{"a b -> a", "max"}, {"y"}, {none}, {S("x")})},
+      {R"(y = write["a -> a", add](x, i))",
+       make_op(Write{"a -> a", "add"}, {"y"}, {none}, {S("x"), S("i")})},
+      {R"(y = read["a b -> b"](x))", make_op(Read{"a b -> b"}, {"y"}, {none}, {S("x")})},
+      {R"(y = contract["a b, b c -> a c"](x, w))",
+       make_op(Contract{"a b, b c -> a c"}, {"y"}, {none}, {S("x"), S("w")})},
+      // random: only floats are bounds
+      {"y: f32[] = random[0.0, 1.0]()", make_op(Random{0.0, 1.0}, {"y"}, {scalar})},
+      {"y = random[1, -0.5, x, 2, 2.5, 9.0]()", make_op(Random{-0.5, 2.5}, {"y"}, {none})},
+      // loop counts
+      {"y: f32[] = loop[body, -1](x)",
+       make_op(Loop{"body", LoopCount::concrete(18446744073709551615ull)}, {"y"}, {scalar}, {S("x")})},
+      {"y = loop[body, n](x)", make_op(Loop{"body", LoopCount::named("n")}, {"y"}, {none}, {S("x")})},
+      {"y = loop[body, 3, param.layers](x)",
+       make_op(Loop{"body", LoopCount::named("param.layers")}, {"y"}, {none}, {S("x")})},
+      {"y = loop[4](x)", make_op(Loop{"", LoopCount::concrete(4)}, {"y"}, {none}, {S("x")})},
+      // cache
+      {"y = cache[kv.*, init, ext](k)", make_op(Cache{"kv.*", "init", "ext"}, {"y"}, {none}, {S("k")})},
+      {"y = cache[kv, init](k)", make_op(Cache{"kv", "init", std::nullopt}, {"y"}, {none}, {S("k")})},
+      {R"(y = cache["", init](k))", make_op(Cache{"", "init", std::nullopt}, {"y"}, {none}, {S("k")})},
+      // literal: no square-bracket list, no args
+      {"y = literal(5)", make_op(Literal{LI(5)}, {"y"}, {none})},
+      {"y = literal([1, 2])", make_op(Literal{LL({LI(1), LI(2)})}, {"y"}, {none})},
+      {"y = literal(- inf)", make_op(Literal{LF(-kInf)}, {"y"}, {none})},
+  };
+  for (const Case& c : cases) EXPECT_EQ(op_of(c.source), c.op) << c.source;
+}
+
+TEST(Statements, Failures) {
+  const std::string cache_usage = ": cache[var, init] or cache[var, init, extend]";
+  struct Case {
+    std::string source, message;
+  } cases[] = {
+      {R"(y = fold[""](x))", "fold requires a reduction: fold[pattern, reduction]"},
+      {R"(y = fold["a -> a"](x))", "fold requires a reduction: fold[pattern, reduction]"},
+      {R"(y = write["a -> a"](x))", "write requires a reduction: write[pattern, reduction]"},
+      {"y: f32[] = random[0, 1]()", "random requires two bounds: random[lo, hi]"},
+      {"y = random[0.5]()", "random requires two bounds: random[lo, hi]"},
+      {"y: f32[] = loop[body](x)", "loop requires explicit count: loop[fn, count]"},
+      {"y = loop[body, 1.5](x)", "loop requires explicit count: loop[fn, count]"},
+      {"y = cache[](k)", "cache requires var name" + cache_usage},
+      {"y = cache[kv](k)", "cache requires init function" + cache_usage},
+      {"y = frob(x)", R"(Unknown op: "frob")"},
+      {R"(y = "q"(x))", R"(Unknown op: "\"q\"")"},
+      {"y = Map[add](x)", R"(Unknown op: "Map")"},
+      {"y = frob[1e](x)", kUnwrap + "ParseFloatError { kind: Invalid }"},  // lists first
+      {"y = frob(\"", "begin > end (1 > 0) when slicing `\"`"},
+      {"= map[add](x)", R"(Expected "=", got "map")"},
+      {"y map[add](x)", R"(Expected "=", got "map")"},
+      {"y z = iota()", R"(Expected "=", got "z")"},
+      {"y =", "index out of bounds: the len is 2 but the index is 2"},
+      {"(y): f32[2] = iota()", R"(Expected "(", got "f32")"},
+      {"(y): (*) = iota()", R"~(Expected "[", got ")")~"},
+      {"y: *[2] = iota()", R"(Expected "=", got "[")"},
+      {"y = literal 5", R"(Expected "(", got "5")"},
+      {"y = literal[1](2)", R"(Expected "(", got "[")"},
+      {"y = literal(1 2)", R"~(Expected ")", got "2")~"},
+      {"y = literal(x)", R"(Expected literal value, got name "x")"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(failure_of([&] { op_of(c.source); }), c.message) << c.source;
+}
+
+// ---------------------------------------------------------------------------
+// Functions and modules
+
+TEST(Functions, Headers) {
+  const Module m = parse_source("f(a: f32[4] b: *) -> (y: f32[], z: *) {}");
+  ASSERT_EQ(m.functions.size(), 1u);
+  const Function& f = *m.functions.find("f");
+  EXPECT_EQ(f.name, "f");
+  EXPECT_EQ(f.params, (std::vector<Param>{{"a", T("f32", {D(4)})}, {"b", T("*")}}));
+  EXPECT_EQ(f.returns, (std::vector<Param>{{"y", T("f32")}, {"z", T("*")}}));
+  EXPECT_TRUE(f.ops.empty());
+}
+
+TEST(Functions, Failures) {
+  struct Case {
+    std::string source, message;
+  } cases[] = {
+      {"f(a: f32[4],) -> (y: f32[]) {}", R"(Expected ":", got "->")"},
+      {"f(a f32[4]) -> () {}", R"(Expected ":", got "f32")"},
+      {"f(a: *[]) -> () {}", R"(Expected ":", got "]")"},  // "[" is read as a name
+      {"f() () {}", R"(Expected "->", got "(")"},
+      {"f() -> () y = iota() }", R"(Expected "{", got "y")"},
+      {"f() -> () {", "index out of bounds: the len is 7 but the index is 7"},
+      {"f() -> () { y = iota() ", "index out of bounds: the len is 12 but the index is 12"},
+      {"f() -> () { y =", "index out of bounds: the len is 9 but the index is 9"},
+      {"f", "index out of bounds: the len is 1 but the index is 1"},
+      {"f() -> () {} g(", "index out of bounds: the len is 10 but the index is 10"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(failure_of([&] { parse_source(c.source); }), c.message) << c.source;
+}
+
+TEST(Module, EmptyAndCommentOnlySources) {
+  EXPECT_EQ(parse_source(""), Module{});
+  EXPECT_EQ(parse_source(" \n\t"), Module{});
+  const Module m = parse_source("// a\r\n\n// b");
+  EXPECT_EQ(m.header_comments, (std::vector<std::string>{"// a\r", "// b"}));
+  EXPECT_TRUE(m.functions.empty());
+}
+
+TEST(Module, RepeatedFunctionReplacesInPlace) {
+  const Module m = parse_source(
+      "f() -> () { a = iota() }\n"
+      "g() -> () {}\n"
+      "f() -> () { b = iota() c = iota() }\n");
+  ASSERT_EQ(m.functions.size(), 2u);
+  EXPECT_EQ(m.functions.at_position(0).first, "f");
+  EXPECT_EQ(m.functions.at_position(1).first, "g");
+  EXPECT_EQ(m.functions.at_position(0).second.ops.size(), 2u);
+  EXPECT_EQ(m.functions.at_position(0).second.ops[0].outputs[0], "b");
+}
+
+TEST(Module, WhereCommentsGo) {
+  const Module m = parse_source(
+      "// h1\r\n"
+      "// h2\n"
+      "f( // in header\n"
+      "  a: f32[] ) -> (y: f32[]) { // after brace\n"
+      "  // before first\n"
+      "  y = map[add](a // inside first\n"
+      "  , a)\n"
+      "  // before second\n"
+      "  z = iota()\n"
+      "  w = literal(- // inside last\n"
+      "  inf)\n"
+      "  // before close\n"
+      "}\n"
+      "// between\n"
+      "g() -> () { // own\n"
+      "  x = iota()\n"
+      "  // after the last statement\n"
+      "}\n"
+      "// trailing\n");
+  EXPECT_EQ(m.header_comments, (std::vector<std::string>{"// h1\r", "// h2"}));
+  ASSERT_EQ(m.functions.size(), 2u);
+  const Function& f = *m.functions.find("f");
+  EXPECT_EQ(f.comments,
+            (std::vector<std::string>{"// in header", "// after brace", "// before first"}));
+  ASSERT_EQ(f.ops.size(), 3u);
+  EXPECT_TRUE(f.ops[0].comments.empty());
+  EXPECT_EQ(f.ops[1].comments, (std::vector<std::string>{"// inside first", "// before second"}));
+  EXPECT_TRUE(f.ops[2].comments.empty());
+  const Function& g = *m.functions.find("g");
+  EXPECT_EQ(g.comments, (std::vector<std::string>{"// inside last", "// before close",
+                                                  "// between", "// own"}));
+  ASSERT_EQ(g.ops.size(), 1u);
+  EXPECT_TRUE(g.ops[0].comments.empty());
+}
+
+// ---------------------------------------------------------------------------
+// UTF-8 and files
+
+TEST(Utf8, Validation) {
+  struct Case {
+    std::string bytes;
+    bool valid;
+  } cases[] = {
+      {"", true},
+      {"plain ascii text, longer than eight bytes", true},
+      {"\xc2\x80 \xdf\xbf \xe0\xa0\x80 \xef\xbf\xbf \xf0\x90\x80\x80 \xf4\x8f\xbf\xbf", true},
+      {"\xed\x9f\xbf\xee\x80\x80", true},        // around the surrogates
+      {std::string("a\0b", 3), true},
+      {"\x80", false},                           // lone continuation byte
+      {"\xc0\x80", false},                       // overlong
+      {"\xc1\xbf", false},
+      {"\xe0\x9f\xbf", false},
+      {"\xf0\x8f\xbf\xbf", false},
+      {"\xed\xa0\x80", false},                   // surrogate
+      {"\xed\xbf\xbf", false},
+      {"\xf4\x90\x80\x80", false},               // above U+10FFFF
+      {"\xf5\x80\x80\x80", false},
+      {"\xff", false},
+      {"abcdefgh\xe2\x82", false},               // truncated at the end
+      {"\xe2\x82" "abcdefgh", false},
+      {"\xf0\x9f\x98", false},
+      {"\xc3\x28", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(valid_utf8(c.bytes), c.valid) << quoted_text(c.bytes);
+}
+
+class Files : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("parse_test_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::permissions(dir_ / "locked", std::filesystem::perms::owner_all, ec);
+    std::filesystem::remove_all(dir_, ec);
+  }
+  std::string write(const std::string& name, const std::string& bytes) {
+    const std::filesystem::path path = dir_ / name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path.string();
+  }
+  std::filesystem::path dir_;
+};
+
+TEST_F(Files, ReadErrors) {
+  const std::string invalid_data =
+      kUnwrap + R"(Error { kind: InvalidData, message: "stream did not contain valid UTF-8" })";
+  struct Case {
+    std::string path, message;
+  } cases[] = {
+      {(dir_ / "missing.qrv").string(),
+       kUnwrap + R"(Os { code: 2, kind: NotFound, message: "No such file or directory" })"},
+      {"", kUnwrap + R"(Os { code: 2, kind: NotFound, message: "No such file or directory" })"},
+      {dir_.string(), kUnwrap + R"(Os { code: 21, kind: IsADirectory, message: "Is a directory" })"},
+      {write("plain", "x") + "/below",
+       kUnwrap + R"(Os { code: 20, kind: NotADirectory, message: "Not a directory" })"},
+      {std::string("a\0b", 3), kUnwrap + R"(Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" })"},
+      {write("latin1.qrv", "// caf\xe9\nf() -> () {}"), invalid_data},
+      {write("surrogate.qrv", "\"\xed\xa0\x80\""), invalid_data},
+      {write("truncated.qrv", "f() -> () {}\xe2\x82"), invalid_data},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(failure_of([&] { parse_file(c.path); }), c.message) << quoted_text(c.path);
+
+  const std::string locked = write("locked", "f() -> () {}");
+  ASSERT_EQ(::chmod(locked.c_str(), 0), 0);
+  const std::string denied =
+      kUnwrap + R"(Os { code: 13, kind: PermissionDenied, message: "Permission denied" })";
+  if (::geteuid() != 0) {
+    EXPECT_EQ(failure_of([&] { parse_file(locked); }), denied);
+  } else {  // root reads any file: drop to an unprivileged user in a child process
+    EXPECT_EXIT(
+        {
+          if (::setgid(65534) != 0 || ::setuid(65534) != 0) std::_Exit(2);
+          std::_Exit(failure_of([&] { parse_file(locked); }) == denied ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+  }
+}
+
+TEST_F(Files, ReadsWholeFile) {
+  EXPECT_EQ(parse_file(write("empty.qrv", "")), Module{});
+  // Larger than any first read, with non-ASCII text in comments and strings.
+  std::string source = "// caf\xc3\xa9 \xf0\x9f\x98\x80\n";
+  for (int i = 0; i < 3000; ++i)
+    source += "f" + std::to_string(i) + "(x: f32[n]) -> (y: f32[n]) { y = map[\"\xc3\xa9\"](x) }\n";
+  const Module m = parse_file(write("big.qrv", source));
+  EXPECT_EQ(m.functions.size(), 3000u);
+  EXPECT_EQ(m.header_comments[0], "// caf\xc3\xa9 \xf0\x9f\x98\x80");
+  EXPECT_EQ(std::get<Map>(m.functions.find("f2999")->ops[0].kind).function, "\xc3\xa9");
+}
+
+TEST(Fixture, Decoder) {
+  const Module m = parse_file(QUARVEL_FIXTURES "/decoder.qrv");
+  std::vector<std::string> names;
+  for (const auto& [key, f] : m.functions) {
+    EXPECT_EQ(key, f.name);
+    names.push_back(key);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"main", "block0", "block1", "mlp", "kv_init",
+                                             "kv_append"}));
+  EXPECT_EQ(m.header_comments, (std::vector<std::string>{"// decoder model, generated",
+                                                         "// shapes and weights come from the TOML file"}));
+  const Function& main = *m.functions.find("main");
+  ASSERT_EQ(main.ops.size(), 6u);
+  EXPECT_EQ(main.params[0], (Param{"tokens", T("i32", {N("param.batch"), N("param.seq")})}));
+  EXPECT_EQ(main.ops[1].kind, OpKind(Loop{"block0", LoopCount::named("param.layers")}));
+  EXPECT_EQ(main.ops[1].args, (std::vector<Atom>{S("h0"), S("weights.stack0.*")}));
+
+  const Function& block = *m.functions.find("block0");
+  ASSERT_EQ(block.ops.size(), 20u);
+  EXPECT_EQ(block.comments,
+            (std::vector<std::string>{"// block0: one decoder layer", "// attention"}));
+  EXPECT_EQ(block.ops[4].kind, OpKind(View{"b s (h e) -> b s h e", axes({{"h", 8}})}));
+  EXPECT_EQ(block.ops[4].output_types[0],
+            std::optional<TensorType>(T("f32", {N("b"), N("s"), D(8), N("param.hd")})));
+  EXPECT_EQ(block.ops[5].outputs, std::vector<std::string>{"kc"});
+  EXPECT_EQ(block.ops[5].kind, OpKind(Cache{"kv.*", "kv_init", "kv_append"}));
+  EXPECT_EQ(block.ops[8].kind, OpKind(Fold{"b h s t -> b h s", "max"}));
+  EXPECT_EQ(block.ops[17].comments,
+            std::vector<std::string>{"// feed-forward, weights passed as one record"});
+  EXPECT_EQ(m.functions.find("mlp")->ops.size(), 5u);
+  EXPECT_EQ(m.functions.find("mlp")->params.size(), 4u);
+  EXPECT_EQ(m.functions.find("kv_append")->ops.size(), 1u);
+}
+
+}  // namespace
+}  // namespace quarvel
