@@ -5,10 +5,11 @@
 // Generates the model workload with bench/gen_workload.py (L layers in each of
 // B block stacks; the defaults give about 1M flat operations), writes the
 // layer count in place of param.layers, and times flatten_module from main
-// with every cache slot cold, then with twice the layers. Each time is the
-// best of N runs. Peak RSS is the process's maximum resident set after each
-// size.
+// with every cache slot cold, then with twice the layers. Each size runs in
+// its own child process; its time is the best of N runs, its peak RSS the
+// child's maximum resident set (the parsed module included).
 #include <sys/resource.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdio>
@@ -61,22 +62,51 @@ double peak_rss_mb() {
 }
 
 struct Figures {
-  std::size_t ops;
-  double seconds;
-  double rss_mb;
+  std::size_t ops = 0;
+  double seconds = 0;
+  double rss_mb = 0;
 };
 
+// Parses and flattens `source` in a child process, so that each size starts
+// from a fresh heap and its peak RSS is its own.
 Figures measure(const std::string& source, int runs) {
-  const quarvel::Module module = quarvel::parse_source(source);
-  Figures f{0, 1e300, 0};
-  for (int i = 0; i < runs; ++i) {
-    const auto start = Clock::now();
-    quarvel::Module flat = quarvel::flatten_module(module, "main", {});
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    f.ops = flat.functions.at_position(0).second.ops.size();
-    if (seconds < f.seconds) f.seconds = seconds;
+  int fds[2];
+  if (pipe(fds) != 0) {
+    std::perror("pipe");
+    std::exit(1);
   }
-  f.rss_mb = peak_rss_mb();
+  const pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    Figures f;
+    f.seconds = 1e300;
+    try {
+      const quarvel::Module module = quarvel::parse_source(source);
+      for (int i = 0; i < runs; ++i) {
+        const auto start = Clock::now();
+        quarvel::Module flat = quarvel::flatten_module(module, "main", {});
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        f.ops = flat.functions.at_position(0).second.ops.size();
+        if (seconds < f.seconds) f.seconds = seconds;
+      }
+    } catch (const quarvel::Failure& e) {
+      std::fprintf(stderr, "failed: %s\n", e.message().c_str());
+      _exit(1);
+    }
+    f.rss_mb = peak_rss_mb();
+    if (write(fds[1], &f, sizeof f) != static_cast<ssize_t>(sizeof f)) _exit(1);
+    _exit(0);
+  }
+  close(fds[1]);
+  Figures f;
+  const bool got = read(fds[0], &f, sizeof f) == static_cast<ssize_t>(sizeof f);
+  close(fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!got || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "measurement failed\n");
+    std::exit(1);
+  }
   return f;
 }
 
@@ -98,9 +128,10 @@ int main(int argc, char** argv) {
   const std::filesystem::path dir =
       std::filesystem::temp_directory_path() / ("quarvel-flatten-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
-  try {
+  {
     const std::string one = generate(dir, layers, blocks);
     const std::string two = generate(dir, 2 * layers, blocks);
+    std::filesystem::remove_all(dir);
     const Figures a = measure(one, runs);
     const Figures b = measure(two, runs);
     std::printf("model: %ld layers x %ld blocks, best of %d runs\n", layers, blocks, runs);
@@ -109,11 +140,6 @@ int main(int argc, char** argv) {
     std::printf("  %9zu ops  %8.3f s  %6.2f M ops/s  peak RSS %7.1f MB  (twice the layers)\n", b.ops,
                 b.seconds, b.ops / b.seconds / 1e6, b.rss_mb);
     std::printf("  time ratio for twice the layers: %.2f\n", b.seconds / a.seconds);
-  } catch (const quarvel::Failure& e) {
-    std::fprintf(stderr, "failed: %s\n", e.message().c_str());
-    std::filesystem::remove_all(dir);
-    return 1;
   }
-  std::filesystem::remove_all(dir);
   return 0;
 }

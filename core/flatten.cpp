@@ -321,12 +321,11 @@ const Flattener::Body& Flattener::body_of(const Function& fn, std::string_view n
   build(fn, body.ops);
   active_.pop_back();
 
+  std::unordered_set<std::string_view> param_names;
+  for (const Param& p : fn.params) param_names.insert(p.name);
   body.return_is_param.resize(fn.returns.size());
-  for (std::size_t i = 0; i < fn.returns.size(); ++i) {
-    const std::string& ret = fn.returns[i].name;
-    body.return_is_param[i] = std::any_of(fn.params.begin(), fn.params.end(),
-                                          [&](const Param& p) { return p.name == ret; });
-  }
+  for (std::size_t i = 0; i < fn.returns.size(); ++i)
+    body.return_is_param[i] = param_names.contains(fn.returns[i].name);
   if (counting_) {
     auto it = uses_.find(&fn);
     if (it != uses_.end()) body.remaining = it->second;
@@ -446,7 +445,7 @@ void Flattener::lower_caches(std::vector<Op>& ops, const CacheKeys& cache_keys, 
     }
     if (op.output_types.empty() || !op.output_types[0]) fail("cache slot must have a declared type");
     const TensorType& ty = *op.output_types[0];
-    Site site{i};
+    Site site{i, nullptr, nullptr, {}, false};
     std::string_view target;
     std::size_t args = op.args.size();
     bool emits = true;
@@ -489,7 +488,11 @@ void Flattener::lower_caches(std::vector<Op>& ops, const CacheKeys& cache_keys, 
   std::string prefix_text;
   for (std::size_t k = sites.size(); k-- > 0;) {
     const Site& site = sites[k];
-    while (src > site.at + 1) ops[--dst] = std::move(ops[--src]);
+    while (src > site.at + 1) {
+      --src;
+      --dst;
+      if (dst != src) ops[dst] = std::move(ops[src]);
+    }
     Op cache_op = std::move(ops[--src]);
     const std::size_t size = site.body == nullptr ? 0 : site.body->ops.size();
     if (size == 0) {

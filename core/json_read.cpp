@@ -4,6 +4,7 @@
 #include <bit>
 #include <charconv>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <system_error>
@@ -146,7 +147,7 @@ std::string number_description(const JsonNumber& n) {
 
 // ---- the JSON layer ---------------------------------------------------------
 
-int JsonReader::peek() {
+int JsonReader::peek_after_whitespace() {
   const char* s = text_.data();
   const std::size_t n = text_.size();
   std::size_t p = pos_;
@@ -730,8 +731,13 @@ constexpr RecordForm kOpForm{
     (1u << kKind) | (1u << kOutputs) | (1u << kOutputTypes) | (1u << kArgs)};
 
 int match_member(const RecordForm& form, std::string_view key) {
-  for (int i = 0; i < form.count; ++i)
-    if (form.names[i] == key) return i;
+  if (key.empty()) return -1;
+  for (int i = 0; i < form.count; ++i) {
+    const std::string_view name = form.names[i];
+    if (name.size() == key.size() && name[0] == key[0] &&
+        std::memcmp(name.data(), key.data(), key.size()) == 0)
+      return i;
+  }
   return -1;
 }
 
@@ -843,6 +849,16 @@ class ModuleReader : public JsonReader {
     leave();
   }
 
+  // A list gathered in a scratch vector that keeps its room from list to
+  // list, then moved into `out` in one allocation of its exact size. Lists of
+  // one element type never nest, so each type needs one scratch vector.
+  template <class T, class ReadElement>
+  void read_list_into(std::vector<T>& out, std::vector<T>& scratch, ReadElement&& read_element) {
+    scratch.clear();
+    read_list([&] { read_element(scratch); });
+    out.assign(std::make_move_iterator(scratch.begin()), std::make_move_iterator(scratch.end()));
+  }
+
   // The word null, consumed; false (nothing consumed) for any other value.
   bool read_null() {
     if (peek() != 'n') return false;
@@ -858,7 +874,7 @@ class ModuleReader : public JsonReader {
   }
 
   void read_string_list(std::vector<std::string>& out) {
-    read_list([&] { read_string(out.emplace_back()); });
+    read_list_into(out, strings_, [&](auto& items) { read_string(items.emplace_back()); });
   }
 
   void read_function_map(OrderedMap<Function>& out) {
@@ -884,15 +900,15 @@ class ModuleReader : public JsonReader {
         case 1: read_string_list(f.comments); break;
         case 2: read_params(f.params); break;
         case 3: read_params(f.returns); break;
-        default: read_list([&] { read_op(f.ops); }); break;
+        default: read_list_into(f.ops, ops_, [&](auto& items) { read_op(items); }); break;
       }
     });
     return f;
   }
 
   void read_params(std::vector<Param>& out) {
-    read_list([&] {
-      Param& param = out.emplace_back();
+    read_list_into(out, params_, [&](auto& items) {
+      Param& param = items.emplace_back();
       read_record(kParamForm, [&](int member) {
         if (member == 0)
           read_string(param.name);
@@ -907,7 +923,7 @@ class ModuleReader : public JsonReader {
       if (member == 0)
         read_string(ty.dtype);
       else
-        read_list([&] { ty.shape.push_back(read_dim()); });
+        read_list_into(ty.shape, dims_, [&](auto& items) { items.push_back(read_dim()); });
     });
   }
 
@@ -1078,13 +1094,13 @@ class ModuleReader : public JsonReader {
           break;
         case kOutputs: read_string_list(raw.outputs); break;
         case kOutputTypes:
-          read_list([&] {
-            std::optional<TensorType>& ty = raw.output_types.emplace_back();
+          read_list_into(raw.output_types, types_, [&](auto& items) {
+            std::optional<TensorType>& ty = items.emplace_back();
             if (!read_null()) read_tensor_type(ty.emplace());
           });
           break;
         case kArgs:
-          read_list([&] { raw.args.push_back(read_atom()); });
+          read_list_into(raw.args, atoms_, [&](auto& items) { items.push_back(read_atom()); });
           break;
         default: read_string_list(raw.comments); break;
       }
@@ -1142,6 +1158,12 @@ class ModuleReader : public JsonReader {
   }
 
   std::string key_;
+  std::vector<std::string> strings_;
+  std::vector<Param> params_;
+  std::vector<Dim> dims_;
+  std::vector<Atom> atoms_;
+  std::vector<std::optional<TensorType>> types_;
+  std::vector<Op> ops_;
 };
 
 }  // namespace

@@ -67,7 +67,13 @@ class JsonReader {
 
   // Skips whitespace (space, tab, line feed, carriage return) and returns the
   // next byte without consuming it, or -1 at the end of the text.
-  int peek();
+  [[gnu::always_inline]] int peek() {
+    if (pos_ < text_.size()) {
+      const auto c = static_cast<unsigned char>(text_[pos_]);
+      if (c > ' ' || (c != ' ' && c != '\n' && c != '\t' && c != '\r')) return c;
+    }
+    return peek_after_whitespace();
+  }
   // Only whitespace may remain.
   void finish();
 
@@ -120,6 +126,7 @@ class JsonReader {
   void skip_value();
 
  private:
+  int peek_after_whitespace();
   void scan_number(bool& integral, bool& negative, std::uint64_t& magnitude);
   void read_escape(std::string& out);
   std::uint32_t read_hex4();

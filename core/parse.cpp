@@ -298,7 +298,7 @@ std::int64_t saturating_i64(double x) {
 // until the grammar knows where it goes.
 
 struct AtomRef {
-  enum Tag : std::uint8_t { kInt, kFloat, kStr } tag;
+  enum Tag : std::uint8_t { kInt, kFloat, kStr } tag = kStr;
   std::int64_t i = 0;
   double f = 0;
   std::string_view s;

@@ -684,6 +684,34 @@ TEST(FlattenModule, CacheLowering) {
        {"x f32[4]", "kv.0 f32[4]", "kv.1_new f32[4]", "kv.2 f32[4]"},
        {"kv.0.t = copy(x)", "kv.0 = neg(kv.0.t)", "kv.1_new.t = concat(kv.1, x_1)",
         "kv.1_new = neg(kv.1_new.t)", "kv.2.t = copy(x_2)", "kv.2 = neg(kv.2.t)"}},
+      {"slots lowering to nothing, to one op and to two, among plain ops",
+       R"(main(x: f32[4]) -> (y: f32[4]) {
+            h: f32[4] = cache[w0, kv_init](x)
+            a = map[neg](x)
+            c: f32[4] = cache[kv, kv_init](a)
+            b = map[neg](a)
+            d: f32[4] = cache[w, kv_init](b)
+            e = map[neg](b)
+            f: f32[4] = cache[z, empty](e)
+            g: f32[4] = cache[u, one](e)
+            y = map[neg](e)
+          }
+          empty(k: f32[4]) -> (c: f32[4]) { }
+          one(k: f32[4]) -> (c: f32[4]) { c = map[copy](k) })",
+       {"w0", "w"},
+       {"x f32[4]", "w0 f32[4]", "w f32[4]"},
+       {"y f32[4]", "w0 f32[4]", "kv f32[4]", "w f32[4]", "z f32[4]", "u f32[4]"},
+       {"a = neg(x)", "kv.t = copy(a)", "kv = neg(kv.t)", "b = neg(a)", "e = neg(b)", "u = copy(e)",
+        "y = neg(e)"}},
+      {"an init function also called before",
+       R"(main(x: f32[4]) -> (y: f32[4]) {
+            p = call[kv_init](x)
+            c: f32[4] = cache[kv, kv_init](p)
+          })",
+       {},
+       {"x f32[4]"},
+       {"y f32[4]", "kv f32[4]"},
+       {"p.t = copy(x)", "p = neg(p.t)", "kv.t = copy(p)", "kv = neg(kv.t)"}},
       {"a cache op inside an init function is not lowered",
        R"(main(x: f32[4]) -> (y: f32[4]) {
             c: f32[4] = cache[kv, nested](x)
