@@ -44,7 +44,7 @@ double best_seconds(int runs, const std::function<void()>& body) {
   return best;
 }
 
-quarvel::Op op(quarvel::OpKind kind, std::string out, std::vector<Atom> args) {
+quarvel::Op op(quarvel::OpKind kind, std::string out, quarvel::Args args) {
   quarvel::Op o;
   o.kind = std::move(kind);
   o.outputs = {std::move(out)};

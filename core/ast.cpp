@@ -93,7 +93,7 @@ void append_debug_dim(std::string& out, const Dim& dim) {
   out += ')';
 }
 
-void append_debug_shape(std::string& out, const std::vector<Dim>& shape) {
+void append_debug_shape(std::string& out, const Shape& shape) {
   out += '[';
   for (std::size_t i = 0; i < shape.size(); ++i) {
     if (i) out += ", ";
@@ -110,14 +110,14 @@ std::string debug_dim(const Dim& dim) {
   return out;
 }
 
-std::string debug_shape(const std::vector<Dim>& shape) {
+std::string debug_shape(const Shape& shape) {
   std::string out;
   append_debug_shape(out, shape);
   return out;
 }
 
 std::string debug_type_record(std::string_view record, const std::string& dtype,
-                              const std::vector<Dim>& shape) {
+                              const Shape& shape) {
   std::string out(record);
   out += " { dtype: ";
   append_quoted(out, dtype);

@@ -18,6 +18,8 @@
 #include <variant>
 #include <vector>
 
+#include "core/small_vector.h"
+
 namespace quarvel {
 
 // Insertion-ordered map from text to V. Inserting a present key replaces its
@@ -97,9 +99,13 @@ struct Dim {
   bool operator==(const Dim&) const = default;
 };
 
+// Shapes, output lists and argument lists are short: they keep their first
+// elements in place.
+using Shape = SmallVector<Dim, 4>;
+
 struct TensorType {
   std::string dtype;  // "*" marks a wildcard
-  std::vector<Dim> shape;
+  Shape shape;
 
   bool is_wildcard() const { return dtype == "*"; }
   bool operator==(const TensorType&) const = default;
@@ -191,11 +197,15 @@ inline std::string_view kind_word(const OpKind& kind) { return kKindWords[kind.i
 // The tag of a kind word, or nothing for a text that names no kind.
 std::optional<std::size_t> kind_tag(std::string_view word);
 
+using Outputs = SmallVector<std::string, 1>;
+using OutputTypes = SmallVector<std::optional<TensorType>, 1>;
+using Args = SmallVector<Atom, 2>;
+
 struct Op {
   OpKind kind;
-  std::vector<std::string> outputs;
-  std::vector<std::optional<TensorType>> output_types;  // by output position; may differ in length
-  std::vector<Atom> args;
+  Outputs outputs;
+  OutputTypes output_types;  // by output position; may differ in length
+  Args args;
   std::vector<std::string> comments;
   bool operator==(const Op&) const = default;
 };
@@ -238,12 +248,12 @@ void append_quoted(std::string& out, std::string_view text);
 std::string quoted_text(std::string_view text);
 
 std::string debug_dim(const Dim& dim);                  // Concrete(4), Named("n")
-std::string debug_shape(const std::vector<Dim>& shape);  // [Concrete(4), Named("n")]
+std::string debug_shape(const Shape& shape);  // [Concrete(4), Named("n")]
 // TensorType { dtype: "f32", shape: [Concrete(4)] }
 std::string debug_tensor_type(const TensorType& ty);
 // The same form under another record name (the checker's `Ty`).
 std::string debug_type_record(std::string_view record, const std::string& dtype,
-                              const std::vector<Dim>& shape);
+                              const Shape& shape);
 
 // True when `text` starts with `prefix` (byte comparison).
 inline bool starts_with(std::string_view text, std::string_view prefix) {

@@ -14,7 +14,7 @@ namespace {
 constexpr std::string_view kParamPrefix = "param.";
 constexpr std::string_view kEmDash = "\xE2\x80\x94";
 
-bool is_marked(const std::vector<Dim>& shape) {
+bool is_marked(const Shape& shape) {
   return !shape.empty() && shape[0].is_named() && shape[0].name() == "...";
 }
 
@@ -39,7 +39,7 @@ std::string dtype_reason(const std::string& a, const std::string& b) {
 
 // The product of the integers of a shape, wrapping on overflow; nothing when
 // the shape holds a name.
-std::optional<std::int64_t> element_count(const std::vector<Dim>& shape) {
+std::optional<std::int64_t> element_count(const Shape& shape) {
   std::uint64_t product = 1;
   for (const Dim& d : shape) {
     if (!d.is_concrete()) return std::nullopt;
@@ -456,8 +456,8 @@ bool dims_compatible(const Dim& x, const Dim& y) {
 
 std::optional<std::string> compare_types(TyRef a, TyRef b) {
   if (*a.dtype != *b.dtype) return dtype_reason(*a.dtype, *b.dtype);
-  const std::vector<Dim>& sa = *a.shape;
-  const std::vector<Dim>& sb = *b.shape;
+  const Shape& sa = *a.shape;
+  const Shape& sb = *b.shape;
   const bool ma = is_marked(sa);
   const bool mb = is_marked(sb);
   if (!ma && !mb) {

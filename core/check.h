@@ -23,10 +23,10 @@ CheckReport check_module(const Module& module);
 // place and its shape from another), so the module must outlive it.
 struct TyRef {
   const std::string* dtype;
-  const std::vector<Dim>* shape;
+  const Shape* shape;
 
   TyRef(const TensorType& t) : dtype(&t.dtype), shape(&t.shape) {}  // NOLINT: implicit on purpose
-  TyRef(const std::string& d, const std::vector<Dim>& s) : dtype(&d), shape(&s) {}
+  TyRef(const std::string& d, const Shape& s) : dtype(&d), shape(&s) {}
 };
 
 // Nothing when the two types agree, otherwise the reason ("dtype: f32 vs

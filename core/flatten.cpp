@@ -127,7 +127,7 @@ void rename_slot_in_place(Op& op, std::uint64_t index) {
   append_uint(cache->var, index);
 }
 
-void substitute_in_place(std::vector<Atom>& args, const SubstTable& subst) {
+void substitute_in_place(Args& args, const SubstTable& subst) {
   if (subst.empty()) return;
   for (Atom& arg : args) {
     if (!arg.is_str()) continue;
@@ -194,7 +194,7 @@ class Flattener {
   void lower_caches(std::vector<Op>& ops, const CacheKeys& cache_keys, CacheIo& io);
 
   // Appends the flattened `target` bound to one call site.
-  void inline_site(std::vector<Op>& result, std::string_view target, const std::vector<Atom>& args,
+  void inline_site(std::vector<Op>& result, std::string_view target, const Args& args,
                    std::span<const std::string> outputs, std::string_view prefix);
 
  private:
@@ -217,8 +217,8 @@ class Flattener {
   void release(const Function& fn, std::uint64_t uses);
   void build(const Function& fn, std::vector<Op>& result);
   void unroll(std::vector<Op>& result, const Loop& loop, const Op& op,
-              const std::vector<Atom>& args, SubstTable& subst);
-  void bind_site(const Function& fn, const Body& body, const std::vector<Atom>& args,
+              const Args& args, SubstTable& subst);
+  void bind_site(const Function& fn, const Body& body, const Args& args,
                  std::span<const std::string> outputs);
 
   const OrderedMap<Function>& functions_;
@@ -345,7 +345,7 @@ void Flattener::build(const Function& fn, std::vector<Op>& result) {
   if (auto known = sizes_.find(&fn); known != sizes_.end() && known->second <= kMaxFlatOps)
     result.reserve(result.size() + known->second);
   SubstTable subst;  // loop output -> name of its last iteration's output
-  std::vector<Atom> substituted;
+  Args substituted;
   for (const Op& op : fn.ops) {
     const Call* call = std::get_if<Call>(&op.kind);
     const Loop* loop = std::get_if<Loop>(&op.kind);
@@ -355,7 +355,7 @@ void Flattener::build(const Function& fn, std::vector<Op>& result) {
       substitute_in_place(result.back().args, subst);
       continue;
     }
-    const std::vector<Atom>* args = &op.args;
+    const Args* args = &op.args;
     if (!subst.empty()) {
       substituted = op.args;
       substitute_in_place(substituted, subst);
@@ -370,7 +370,7 @@ void Flattener::build(const Function& fn, std::vector<Op>& result) {
   }
 }
 
-void Flattener::bind_site(const Function& fn, const Body& body, const std::vector<Atom>& args,
+void Flattener::bind_site(const Function& fn, const Body& body, const Args& args,
                           std::span<const std::string> outputs) {
   bindings_.clear();
   wildcards_.clear();
@@ -402,7 +402,7 @@ void Flattener::bind_site(const Function& fn, const Body& body, const std::vecto
 }
 
 void Flattener::inline_site(std::vector<Op>& result, std::string_view target,
-                            const std::vector<Atom>& args, std::span<const std::string> outputs,
+                            const Args& args, std::span<const std::string> outputs,
                             std::string_view prefix) {
   const Function& fn = lookup(target);
   const Body& body = body_of(fn, target);
@@ -484,7 +484,7 @@ void Flattener::lower_caches(std::vector<Op>& ops, const CacheKeys& cache_keys, 
   ops.resize(grown);
   std::vector<std::size_t> holes;  // descending
   std::size_t src = original, dst = grown;
-  std::vector<Atom> args;
+  Args args;
   std::string prefix_text;
   for (std::size_t k = sites.size(); k-- > 0;) {
     const Site& site = sites[k];
@@ -523,7 +523,7 @@ void Flattener::lower_caches(std::vector<Op>& ops, const CacheKeys& cache_keys, 
 }
 
 void Flattener::unroll(std::vector<Op>& result, const Loop& loop, const Op& op,
-                       const std::vector<Atom>& args, SubstTable& subst) {
+                       const Args& args, SubstTable& subst) {
   if (loop.count.is_named())
     fail("Loop count '" + loop.count.name() + "' not resolved before flattening");
   if (op.outputs.empty()) fail_index(0, 0);
@@ -554,7 +554,7 @@ void Flattener::unroll(std::vector<Op>& result, const Loop& loop, const Op& op,
     }
     reserve_room(result, count, body.ops.size());
 
-    std::vector<Atom> iter_args = args;
+    Args iter_args = args;
     std::string outputs[1];
     std::string cur = out;
     std::string prefix_text;
@@ -658,8 +658,8 @@ Op rename_cache_slot(Op op, std::uint64_t index) {
   return op;
 }
 
-std::vector<Atom> substitute_args(const std::vector<Atom>& args, const NameMap& substitution) {
-  std::vector<Atom> out;
+Args substitute_args(const Args& args, const NameMap& substitution) {
+  Args out;
   out.reserve(args.size());
   for (const Atom& arg : args) {
     if (arg.is_str()) {

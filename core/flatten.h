@@ -69,7 +69,7 @@ Op rename_op(const Op& op, const NameMap& bindings, const NameMap& wildcards,
 Op rename_cache_slot(Op op, std::uint64_t index);
 
 // Each Str argument that is wholly a key of `substitution` becomes its value.
-std::vector<Atom> substitute_args(const std::vector<Atom>& args, const NameMap& substitution);
+Args substitute_args(const Args& args, const NameMap& substitution);
 
 // Extra inputs and outputs of the flattened entry that carry cache slots.
 // The first registration of a name wins.

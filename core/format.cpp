@@ -91,7 +91,7 @@ class SourceText {
   std::string scratch_;  // float texts
 };
 
-void write_dims(SourceText& out, const std::vector<Dim>& shape) {
+void write_dims(SourceText& out, const Shape& shape) {
   bool first = true;
   for (const Dim& dim : shape) {
     if (!first) out += ", ";
@@ -146,7 +146,7 @@ void write_param_list(SourceText& out, const std::vector<Param>& params) {
   }
 }
 
-void write_atoms(SourceText& out, const std::vector<Atom>& args) {
+void write_atoms(SourceText& out, const Args& args) {
   bool first = true;
   for (const Atom& atom : args) {
     if (!first) out += ", ";
@@ -212,7 +212,7 @@ void write_axes(SourceText& out, const Axes& axes) {
   }
 }
 
-void write_call_args(SourceText& out, const std::vector<Atom>& args) {
+void write_call_args(SourceText& out, const Args& args) {
   out += "](";
   write_atoms(out, args);
   out += ')';

@@ -758,8 +758,8 @@ struct OpRaw {
   std::string init;
   std::optional<std::string> extend;
   std::vector<std::string> outputs;
-  std::vector<std::optional<TensorType>> output_types;
-  std::vector<Atom> args;
+  OutputTypes output_types;
+  Args args;
   std::vector<std::string> comments;
 };
 
@@ -852,8 +852,8 @@ class ModuleReader : public JsonReader {
   // A list gathered in a scratch vector that keeps its room from list to
   // list, then moved into `out` in one allocation of its exact size. Lists of
   // one element type never nest, so each type needs one scratch vector.
-  template <class T, class ReadElement>
-  void read_list_into(std::vector<T>& out, std::vector<T>& scratch, ReadElement&& read_element) {
+  template <class List, class T, class ReadElement>
+  void read_list_into(List& out, std::vector<T>& scratch, ReadElement&& read_element) {
     scratch.clear();
     read_list([&] { read_element(scratch); });
     out.assign(std::make_move_iterator(scratch.begin()), std::make_move_iterator(scratch.end()));

@@ -134,7 +134,8 @@ void write_string_json(JsonText& out, std::string_view text) {
   out.advance_to(p);
 }
 
-void write_strings_json(JsonText& out, const std::vector<std::string>& items) {
+template <class Strings>
+void write_strings_json(JsonText& out, const Strings& items) {
   out.put('[');
   bool first = true;
   for (const std::string& item : items) {

@@ -109,7 +109,7 @@ class Parser {
 
 // One delimited argument list: positional atoms and name = value items.
 struct ArgList {
-  std::vector<Atom> positional;
+  Args positional;
   OrderedMap<Atom> named;
 };
 

@@ -208,7 +208,7 @@ std::int64_t term_position(std::size_t k, bool ellipsis, std::size_t shape_size,
   return pos + static_cast<std::int64_t>(shape_size) - static_cast<std::int64_t>(term_count);
 }
 
-const Dim* dim_at(const std::vector<Dim>& shape, std::int64_t pos) {
+const Dim* dim_at(const Shape& shape, std::int64_t pos) {
   if (pos < 0 || pos >= static_cast<std::int64_t>(shape.size())) return nullptr;
   return &shape[static_cast<std::size_t>(pos)];
 }
@@ -222,7 +222,7 @@ struct Inference {
   ViewMap<bool> input_names;
 
   // Fills `axes` (empty on entry) for one view or tile operation.
-  void infer(const std::string& pattern, const std::vector<Atom>& args, const TensorType& declared,
+  void infer(const std::string& pattern, const Args& args, const TensorType& declared,
              Axes& axes) {
     const std::size_t arrow = pattern.find("->");
     const std::string_view text(pattern);
@@ -236,7 +236,7 @@ struct Inference {
     sizes.clear();
     if (!args.empty() && args[0].is_str()) {
       if (const TensorType* const* input = env.find(args[0].as_str())) {
-        const std::vector<Dim>& shape = (*input)->shape;
+        const Shape& shape = (*input)->shape;
         for (std::size_t k = 0; k < left.terms.size(); ++k) {
           const TermRef& t = left.terms[k];
           if (t.group) continue;
@@ -251,7 +251,7 @@ struct Inference {
     }
 
     Axes result;
-    const std::vector<Dim>& shape = declared.shape;
+    const Shape& shape = declared.shape;
     for (std::size_t k = 0; k < right.terms.size(); ++k) {
       const TermRef& t = right.terms[k];
       const Dim* dim =

@@ -94,8 +94,8 @@ Dim apply_config_to_dim(const Dim& dim, Substitution& s) {
   return dim;
 }
 
-std::vector<Dim> apply_config_to_shape(const std::vector<Dim>& shape, Substitution& s) {
-  std::vector<Dim> out;
+Shape apply_config_to_shape(const Shape& shape, Substitution& s) {
+  Shape out;
   out.reserve(shape.size());
   for (const Dim& dim : shape) out.push_back(apply_config_to_dim(dim, s));
   return out;
@@ -114,9 +114,9 @@ std::vector<Param> apply_config_to_params(const std::vector<Param>& params, Subs
   return out;
 }
 
-std::vector<std::optional<TensorType>> apply_config_to_output_types(
-    const std::vector<std::optional<TensorType>>& types, Substitution& s) {
-  std::vector<std::optional<TensorType>> out;
+OutputTypes apply_config_to_output_types(
+    const OutputTypes& types, Substitution& s) {
+  OutputTypes out;
   out.reserve(types.size());
   for (const auto& ty : types) {
     if (ty)

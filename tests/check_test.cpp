@@ -42,7 +42,7 @@ void expect_errors(const std::vector<Case>& cases) {
   }
 }
 
-TensorType ty(std::string dtype, std::vector<Dim> shape) { return {std::move(dtype), std::move(shape)}; }
+TensorType ty(std::string dtype, Shape shape) { return {std::move(dtype), std::move(shape)}; }
 Dim C(std::int64_t n) { return Dim::concrete(n); }
 Dim N(std::string s) { return Dim::named(std::move(s)); }
 

@@ -52,9 +52,9 @@ TEST(ApplyConfig, Dimensions) {
                                   "] = map[copy](x)\n}\n");
     const Module out = apply_config(m, table);
     const Function& f = *out.functions.find("f");
-    EXPECT_EQ(f.params[0].ty.shape, (std::vector<Dim>{Dim::concrete(2), c.after})) << d;
-    EXPECT_EQ(f.returns[0].ty.shape, (std::vector<Dim>{c.after})) << d;
-    EXPECT_EQ(f.ops[0].output_types[0]->shape, (std::vector<Dim>{c.after})) << d;
+    EXPECT_EQ(f.params[0].ty.shape, (Shape{Dim::concrete(2), c.after})) << d;
+    EXPECT_EQ(f.returns[0].ty.shape, (Shape{c.after})) << d;
+    EXPECT_EQ(f.ops[0].output_types[0]->shape, (Shape{c.after})) << d;
   }
 }
 
@@ -189,7 +189,7 @@ TEST(ApplyConfig, WholeModule) {
   }
   EXPECT_EQ(out.header_comments, input.header_comments);
   const Function& main = *out.functions.find("main");
-  EXPECT_EQ(main.params[0].ty.shape, (std::vector<Dim>{Dim::concrete(2), Dim::named("param.seq")}));
+  EXPECT_EQ(main.params[0].ty.shape, (Shape{Dim::concrete(2), Dim::named("param.seq")}));
   EXPECT_EQ(std::get<Loop>(main.ops[1].kind).count, LoopCount::concrete(3));
 }
 

@@ -365,7 +365,7 @@ TEST(Weights, HoleFilling) {
   }
 }
 
-Op op_with(OpKind kind, std::vector<Atom> args, std::vector<std::string> outputs = {"y"}) {
+Op op_with(OpKind kind, Args args, std::vector<std::string> outputs = {"y"}) {
   Op op;
   op.kind = std::move(kind);
   op.outputs = std::move(outputs);
@@ -403,7 +403,7 @@ TEST(Weights, RenameArgumentsOnly) {
 
   Module expected = m;
   for (auto& entry : expected.functions) {
-    std::vector<Atom>& a = entry.second.ops[0].args;
+    Args& a = entry.second.ops[0].args;
     a[1] = Atom::str("tok.weight");
     a[4] = Atom::str("blocks.2.attn");
     a[8] = Atom::str("weights.b");  // one step: the new text is not looked up again

@@ -345,7 +345,7 @@ TEST(RenameOp, RewritesNamesOnly) {
   EXPECT_EQ(r.kind, op.kind);
   EXPECT_EQ(r.outputs, (std::vector<std::string>{"p.y", "p.z"}));
   EXPECT_EQ(r.output_types, op.output_types);
-  EXPECT_EQ(r.args, (std::vector<Atom>{Atom::str("in"), Atom::integer(3), Atom::real(1.5),
+  EXPECT_EQ(r.args, (Args{Atom::str("in"), Atom::integer(3), Atom::real(1.5),
                                        Atom::str("weights.q")}));
   EXPECT_EQ(r.comments, op.comments);
 }
@@ -363,10 +363,10 @@ TEST(RenameCacheSlot, TrailingStarOnly) {
 }
 
 TEST(SubstituteArgs, WholeTextsOnly) {
-  std::vector<Atom> args{Atom::str("x"), Atom::str("x.y"), Atom::str("xx"), Atom::integer(1),
+  Args args{Atom::str("x"), Atom::str("x.y"), Atom::str("xx"), Atom::integer(1),
                          Atom::str("z")};
   EXPECT_EQ(substitute_args(args, {{"x", "x_3"}, {"z", "x"}}),
-            (std::vector<Atom>{Atom::str("x_3"), Atom::str("x.y"), Atom::str("xx"),
+            (Args{Atom::str("x_3"), Atom::str("x.y"), Atom::str("xx"),
                                Atom::integer(1), Atom::str("x")}));
 }
 

@@ -19,15 +19,15 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::uint64_t kWide = 100;
 
-TensorType ty(std::string dtype, std::vector<Dim> shape = {}) {
+TensorType ty(std::string dtype, Shape shape = {}) {
   return TensorType{std::move(dtype), std::move(shape)};
 }
-TensorType f32(std::vector<Dim> shape) { return ty("f32", std::move(shape)); }
+TensorType f32(Shape shape) { return ty("f32", std::move(shape)); }
 Dim c(std::int64_t n) { return Dim::concrete(n); }
 Dim n(std::string name) { return Dim::named(std::move(name)); }
 
 Op make_op(OpKind kind, std::vector<std::string> outputs = {},
-           std::vector<std::optional<TensorType>> types = {}, std::vector<Atom> args = {},
+           OutputTypes types = {}, Args args = {},
            std::vector<std::string> comments = {}) {
   Op op;
   op.kind = std::move(kind);
@@ -215,7 +215,7 @@ TEST(Format, RightHandSides) {
   Axes axes;
   axes.insert("b", 4);
   axes.insert("a", -1);
-  const std::vector<Atom> xy = {Atom::str("x"), Atom::str("y")};
+  const Args xy = {Atom::str("x"), Atom::str("y")};
   using L = LiteralValue;
   struct Case {
     Op op;

@@ -572,7 +572,7 @@ TEST(JsonRead, Strings) {
   // A key written with escapes is the member it spells.
   EXPECT_EQ(read_module_json(R"({"\u0066unctions":{}})"), Module{});
   EXPECT_EQ(read_module_json(with_shape(R"(["na\u006de"])")).functions.find("f")->params[0].ty.shape,
-            std::vector<Dim>{Dim::named("name")});
+            Shape{Dim::named("name")});
 }
 
 TEST(JsonRead, MalformedUtf8IsRefused) {
@@ -591,7 +591,7 @@ TEST(JsonRead, MalformedUtf8IsRefused) {
 TEST(JsonRead, DimsAtomsAxes) {
   Module m = read_module_json(with_shape(R"([4,"n",-1,-9223372036854775808,9223372036854775807,"",0])"));
   EXPECT_EQ(m.functions.find("f")->params[0].ty.shape,
-            (std::vector<Dim>{Dim::concrete(4), Dim::named("n"), Dim::concrete(-1),
+            (Shape{Dim::concrete(4), Dim::named("n"), Dim::concrete(-1),
                               Dim::concrete(kMin64), Dim::concrete(kMax64), Dim::named(""),
                               Dim::concrete(0)}));
 
@@ -684,8 +684,8 @@ TEST(JsonRead, OpsByKind) {
     EXPECT_EQ(op.kind, c.kind) << c.members;
     EXPECT_EQ(op.outputs, (std::vector<std::string>{"y", "z"}));
     EXPECT_EQ(op.output_types,
-              (std::vector<std::optional<TensorType>>{std::nullopt, TensorType{"f32", {}}}));
-    EXPECT_EQ(op.args, std::vector<Atom>{Atom::str("x")});
+              (OutputTypes{std::nullopt, TensorType{"f32", {}}}));
+    EXPECT_EQ(op.args, Args{Atom::str("x")});
     EXPECT_EQ(op.comments, std::vector<std::string>{"// c"});
   }
 }

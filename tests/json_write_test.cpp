@@ -20,11 +20,11 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::int64_t kMinInt = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMaxInt = std::numeric_limits<std::int64_t>::max();
 
-TensorType ty(std::string dtype, std::vector<Dim> shape = {}) {
+TensorType ty(std::string dtype, Shape shape = {}) {
   return TensorType{std::move(dtype), std::move(shape)};
 }
 
-Op make_op(OpKind kind, std::vector<Atom> args = {}) {
+Op make_op(OpKind kind, Args args = {}) {
   Op op;
   op.kind = std::move(kind);
   op.args = std::move(args);
@@ -53,7 +53,7 @@ std::string op_json(const Op& op) {
 }
 
 // The "args" array of an iota op holding `args`, without its brackets.
-std::string args_json(std::vector<Atom> args) {
+std::string args_json(Args args) {
   const std::string text = op_json(make_op(Iota{}, std::move(args)));
   const std::string head = R"({"kind":"iota","outputs":[],"output_types":[],"args":[)";
   EXPECT_EQ(text.substr(0, head.size()), head) << text;

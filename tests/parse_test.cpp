@@ -43,7 +43,7 @@ Atom I(std::int64_t n) { return Atom::integer(n); }
 Atom F(double x) { return Atom::real(x); }
 Dim D(std::int64_t n) { return Dim::concrete(n); }
 Dim N(std::string s) { return Dim::named(std::move(s)); }
-TensorType T(std::string dtype, std::vector<Dim> shape = {}) { return {std::move(dtype), std::move(shape)}; }
+TensorType T(std::string dtype, Shape shape = {}) { return {std::move(dtype), std::move(shape)}; }
 LiteralValue LI(std::int64_t n) { return LiteralValue::integer(n); }
 LiteralValue LF(double x) { return LiteralValue::real(x); }
 LiteralValue LL(std::vector<LiteralValue> v) { return LiteralValue::list(std::move(v)); }
@@ -291,7 +291,7 @@ TEST(TensorTypes, Failures) {
 TEST(ArgLists, Items) {
   struct Case {
     std::string source;
-    std::vector<Atom> positional;
+    Args positional;
     std::vector<std::pair<std::string, Atom>> named;
   } cases[] = {
       {"(x, k=2, k=3.5, m=q)", {S("x")}, {{"k", F(3.5)}, {"m", S("q")}}},
@@ -434,7 +434,7 @@ Op op_of(const std::string& source) {
 }
 
 Op make_op(OpKind kind, std::vector<std::string> outputs,
-           std::vector<std::optional<TensorType>> types, std::vector<Atom> args = {}) {
+           OutputTypes types, Args args = {}) {
   return Op{std::move(kind), std::move(outputs), std::move(types), std::move(args), {}};
 }
 
@@ -737,7 +737,7 @@ TEST(Fixture, Decoder) {
   ASSERT_EQ(main.ops.size(), 6u);
   EXPECT_EQ(main.params[0], (Param{"tokens", T("i32", {N("param.batch"), N("param.seq")})}));
   EXPECT_EQ(main.ops[1].kind, OpKind(Loop{"block0", LoopCount::named("param.layers")}));
-  EXPECT_EQ(main.ops[1].args, (std::vector<Atom>{S("h0"), S("weights.stack0.*")}));
+  EXPECT_EQ(main.ops[1].args, (Args{S("h0"), S("weights.stack0.*")}));
 
   const Function& block = *m.functions.find("block0");
   ASSERT_EQ(block.ops.size(), 20u);
