@@ -121,7 +121,8 @@ bool convert(const Param& param, PyObject* obj, Args::Value& out) {
 }
 
 // A conversion that failed with exactly TypeError is reported as
-// "argument '{name}': {original text}", keeping the original's __cause__.
+// "argument '{name}': {original text}", with the original's __cause__ as its
+// own.
 // Every other exception passes unchanged.
 void prefix_type_error(const char* name) {
   PyObject* raised = PyErr_GetRaisedException();
@@ -137,9 +138,9 @@ void prefix_type_error(const char* name) {
   if (!message) return;
   Ref replacement(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   if (!replacement) return;
-  if (PyObject* cause = PyException_GetCause(original.get())) {
-    PyException_SetCause(replacement.get(), cause);  // steals `cause`
-  }
+  // Set even when the original has none: like `raise ... from None`, the
+  // replacement then also hides the exception being handled, if any.
+  PyException_SetCause(replacement.get(), PyException_GetCause(original.get()));  // steals
   PyErr_SetObject(PyExc_TypeError, replacement.get());
 }
 

@@ -57,6 +57,8 @@ namespace {
 
 bool is_lead_byte(char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }
 
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 // "TOML parse error at line L, column C", the offending line under a
 // line-number gutter with a caret under the column (counted in characters),
 // then the description.
@@ -74,6 +76,8 @@ std::string render_toml_error(std::string_view text, std::size_t line, std::size
     const std::size_t end = text.find('\n', start);
     shown = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
     if (!shown.empty() && shown.back() == '\r') shown.remove_suffix(1);
+    // The parser counts columns after a byte order mark; it is not shown.
+    if (start == 0 && shown.starts_with(kByteOrderMark)) shown.remove_prefix(kByteOrderMark.size());
   }
 
   const std::string number = std::to_string(line);
@@ -167,7 +171,7 @@ std::size_t find_excess_nesting(std::string_view text) {
   auto depth = [&] {
     return in_header ? 2 * (run_dots + 1) : header + open_sum + key_dots + run_dots;
   };
-  std::size_t i = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+  std::size_t i = text.starts_with(kByteOrderMark) ? kByteOrderMark.size() : 0;
   while (i < n) {
     const char c = text[i];
     switch (c) {
@@ -255,8 +259,11 @@ toml::table parse_toml(std::string_view text, std::string_view path) {
     std::size_t line = 1;
     for (char c : before)
       if (c == '\n') ++line;
+    std::string_view line_start = before.substr(nl == std::string_view::npos ? 0 : nl + 1);
+    if (nl == std::string_view::npos && line_start.starts_with(kByteOrderMark))
+      line_start.remove_prefix(kByteOrderMark.size());
     std::size_t column = 1;
-    for (char c : before.substr(nl == std::string_view::npos ? 0 : nl + 1))
+    for (char c : line_start)
       if (is_lead_byte(c)) ++column;
     fail_parse(path, text, line, column,
                "tables, keys and arrays nested more than " + std::to_string(kMaxTomlNesting) +
@@ -326,6 +333,9 @@ bool is_index_part(std::string_view part) {
 // ---- public readers ---------------------------------------------------------
 
 std::string read_config_text(const std::string& path) {
+  // The system call would stop at the first NUL and open another file.
+  if (path.find('\0') != std::string::npos)
+    fail_read(path, "file name contained an unexpected NUL byte");
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) fail_read_errno(path, errno);
   std::string text;

@@ -108,6 +108,31 @@ void raise_failure(std::string_view message, const std::source_location& where) 
   Py_DECREF(text);
 }
 
+// A PanicException raised by the caller's own code while the arguments were
+// converted (a sequence's __len__ or __next__, an __index__) ends the call as
+// a failure of its own: a notice on the process's standard error, the
+// exception's traceback, then a new PanicException with the same message.
+void resume_caller_panic() {
+  if (panic_type == nullptr || !PyErr_ExceptionMatches(panic_type)) return;
+  PyObject* raised = PyErr_GetRaisedException();
+  if (!Py_IS_TYPE(raised, reinterpret_cast<PyTypeObject*>(panic_type))) {
+    PyErr_SetRaisedException(raised);  // a subclass is the caller's own business
+    return;
+  }
+  write_fd2("\n--- _quarvel: a PanicException was raised by Python code while the arguments "
+            "were converted; it ends the call, its traceback follows ---\n");
+  PyErr_DisplayException(raised);
+  PyObject* message = PyObject_Str(raised);
+  Py_DECREF(raised);
+  if (message == nullptr) {
+    PyErr_Clear();
+    message = PyUnicode_FromString("PanicException raised by Python code");
+    if (message == nullptr) return;  // no memory: that error is pending
+  }
+  PyErr_SetObject(panic_type, message);
+  Py_DECREF(message);
+}
+
 using Body = std::string (*)(Args&);
 
 // The C entry of one function: match and convert, run the body, return a str.
@@ -116,7 +141,10 @@ template <const Signature& sig, Body body>
 PyObject* entry(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
   try {
     Args args;
-    if (!parse_args(sig, argv, nargs, kwnames, args)) return nullptr;
+    if (!parse_args(sig, argv, nargs, kwnames, args)) {
+      resume_caller_panic();
+      return nullptr;
+    }
     std::string result = body(args);
     return PyUnicode_FromStringAndSize(result.data(), static_cast<Py_ssize_t>(result.size()));
   } catch (const Failure& failure) {

@@ -268,6 +268,9 @@ TEST(Check, Scope) {
         "\"f32\", shape: [Concrete(2)] } " DASH " dtype: f32 vs i32",
         "main/z: declared Ty { dtype: \"f32\", shape: [Concrete(2)] }, expected Ty { dtype: "
         "\"i32\", shape: [Concrete(2)] } " DASH " dtype: i32 vs f32"}},
+      {"types beyond the outputs name dimensions but bind nothing",
+       main_fn("x: f32[2]", "(a): (f32[2], f32[q]) = map[relu](x)\nb: f32[2] = map[relu](a, q, x)"),
+       {}},
       {"untyped output keeps an earlier type",
        main_fn("x: f32[2]", "x = map[relu](x)\ny: f32[2] = map[relu](x)"), {}},
       {"scopes are per function",
@@ -313,6 +316,7 @@ TEST(Check, ParamsRecorded) {
       "  e: f32[2] = loop[body, param.steps](x)\n"
       "  f = loop[body, param.untyped_steps](x)\n"
       "  g: f32[2] = loop[body, 3](x)\n"
+      "  (h): (f32[2], f32[param.beyond_outputs]) = iota()\n"
       "}\n"
       "body(x: f32[param.b, n]) -> () {}\n";
   CheckReport r = check(src);

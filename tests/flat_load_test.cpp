@@ -143,6 +143,13 @@ TEST(TomlErrors, ExactText) {
        "1 | \tk = \"\xc3\xa9\" x\n"
        "  | \t        ^\n"
        "Error while parsing key-value pair: expected a comment or whitespace, saw 'x'"},
+      // a byte order mark is neither shown nor counted
+      {"\xEF\xBB\xBF\tk = @\n",
+       "failed to parse cfg/c.toml: TOML parse error at line 1, column 6\n"
+       "  |\n"
+       "1 | \tk = @\n"
+       "  | \t    ^\n"
+       "Error while parsing value: could not determine value type"},
       // the gutter widens with the line number
       {"#\n#\n#\n#\n#\n#\n#\n#\n#\nb = @\n",
        "failed to parse cfg/c.toml: TOML parse error at line 10, column 5\n"
@@ -212,6 +219,11 @@ TEST(TomlErrors, NestingBound) {
             "  |\n"
             "2 |   " + dotted(1002, "b") + " = 1\n"
             "  | " + std::string(2003, ' ') + "^\n" + too_deep_message);
+  EXPECT_EQ(failure_of([&] { config_from_toml("\xEF\xBB\xBF" + dotted(1002, "b") + " = 1\n", "c"); }),
+            "failed to parse c: TOML parse error at line 1, column 2002\n"
+            "  |\n"
+            "1 | " + dotted(1002, "b") + " = 1\n"
+            "  | " + std::string(2001, ' ') + "^\n" + too_deep_message);
 
   // Dots in strings, comments, numbers and long arrays are no nesting.
   std::string floats = "[vector]\nv = [";
@@ -242,6 +254,13 @@ TEST_F(ConfigFiles, ReadFailures) {
   EXPECT_EQ(failure_of([&] { load_weights(missing); }),
             "failed to read " + missing + ": No such file or directory");
   EXPECT_EQ(failure_of([&] { load_config(dir_); }), "failed to read " + dir_ + ": Is a directory");
+  // A NUL ends the name for the system: it must not open the file named before it.
+  const std::string real = write("real.toml", "[shape]\nn = 1\n");
+  const std::string with_nul = real + std::string("\0.junk", 6);
+  for (const auto& read : {std::function<void()>([&] { load_config(with_nul); }),
+                           std::function<void()>([&] { load_weights(with_nul); })})
+    EXPECT_EQ(failure_of(read),
+              "failed to read " + with_nul + ": file name contained an unexpected NUL byte");
 
   const std::string bad = write("bad.toml", "[shape]\nn = 1\ns = \"\xff\"\n");
   EXPECT_EQ(failure_of([&] { load_config(bad); }),

@@ -796,6 +796,34 @@ TEST(JsonReadNesting, BudgetOf128Containers) {
                                             repeat(repeat("[", 100) + repeat("]", 100) + ",", 50) + "1]}")));
 }
 
+TEST(JsonReadNesting, BufferedValuesTakeTheBudget) {
+  // An argument and a loop count are read whole before they are looked at;
+  // their arrays count against the budget together with the containers
+  // around them, however deep the text goes.
+  const std::string untagged = "data did not match any variant of untagged enum Atom";
+  struct Case {
+    std::string head;     // the op up to the value
+    std::string tail;     // the rest of the op
+    std::size_t fits;     // nested arrays still read
+    bool fits_is_error;   // an argument made of arrays is no argument
+  } cases[] = {
+      {R"({"kind":"iota","outputs":[],"output_types":[],"args":[)", "]}", 121, true},
+      {R"({"kind":"loop","outputs":[],"output_types":[],"args":[],"count":)", "}", 122, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.head);
+    const auto text = [&](std::size_t depth) {
+      return with_ops(c.head + repeat("[", depth) + repeat("]", depth) + c.tail);
+    };
+    const int value_at = static_cast<int>(kOpsPrefix.size() + c.head.size());
+    const int fits = static_cast<int>(c.fits);
+    EXPECT_EQ(failure_of(text(c.fits)),
+              c.fits_is_error ? unwrap_message(untagged, 1, value_at + 2 * fits + 1) : "");
+    for (std::size_t depth : {c.fits + 1, std::size_t{1000000}})
+      EXPECT_EQ(failure_of(text(depth)), unwrap_message("recursion limit exceeded", 1, value_at + fits + 1));
+  }
+}
+
 TEST(JsonReadNesting, UnknownMembersAreSkippedAtAnyDepth) {
   const std::size_t n = 1000000;
   EXPECT_EQ(read_module_json(R"({"functions":{},"x":)" + repeat("[", n) + repeat("]", n) + "}"), Module{});

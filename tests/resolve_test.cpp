@@ -218,6 +218,12 @@ TEST(InferAxes, Environment) {
             y: f32[20] = view["a -> (a k)"](w)
           })~",
        {}},
+      {"types beyond the outputs bind nothing",
+       R"~(f(z: f32[2]) -> (y: *) {
+            (w): (f32[4], f32[5]) = map[copy](z)
+            y: f32[20] = view["a -> (a k)"](w)
+          })~",
+       {{"k", 5}}},
       {"each function has its own environment",
        R"~(g(x: f32[5]) -> (y: *) { y: f32[5] = map[copy](x) }
           f(q: f32[2]) -> (y: *) { y: f32[20] = view["a -> (a k)"](x) })~",

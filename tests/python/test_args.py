@@ -136,6 +136,19 @@ class WidthTest(QuarvelCase):
         self.assertEqual(str(cm.exception), "argument 'width': no index here")
         self.assertIsInstance(cm.exception.__cause__, KeyError)
 
+    def test_prefixed_error_hides_the_handled_exception(self):
+        # The replacement takes the original's cause, None here, as `raise
+        # ... from None` would: a traceback shows no "during handling" chain.
+        for width in [None, Index(TypeError("no index here"))]:
+            with self.subTest(width=width):
+                try:
+                    raise KeyError("being handled")
+                except KeyError:
+                    with self.assertRaises(TypeError) as cm:
+                        _quarvel.fmt_json("{}", width=width)
+                self.assertIsNone(cm.exception.__cause__)
+                self.assertTrue(cm.exception.__suppress_context__)
+
 
 class CacheKeysTest(QuarvelCase):
     def accepted(self, keys):

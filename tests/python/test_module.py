@@ -1,9 +1,11 @@
 """Module surface, argument matching and the failure boundary of _quarvel."""
 import importlib
 import inspect
+import io
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -57,6 +59,14 @@ class ModuleSurfaceTest(unittest.TestCase):
                 self.assertIsNone(fn.__doc__)
                 self.assertEqual(fn.__module__, "_quarvel")
                 self.assertIs(fn.__self__, _quarvel)
+
+    def test_only_the_entry_point_is_exported(self):
+        nm = shutil.which("nm")
+        if nm is None:
+            self.skipTest("no nm")
+        out = subprocess.run([nm, "-D", "--defined-only", _quarvel.__file__], capture_output=True,
+                             text=True, check=True).stdout
+        self.assertEqual([line.split()[-1] for line in out.splitlines()], ["PyInit__quarvel"])
 
     def test_repeated_import_gives_the_same_module(self):
         first = _quarvel
@@ -178,6 +188,51 @@ class PanicExceptionTest(QuarvelCase):
             self.assertIsInstance(e.args[0], str)
             self.assertTrue(e.args[0])
             self.assertEqual(str(e), e.args[0])
+
+    def test_raised_by_callers_code_during_conversion(self):
+        class Keys:
+            def __init__(self, where):
+                self.where = where
+
+            def __len__(self):
+                if self.where == "len":
+                    raise PanicException("from len")
+                return 1
+
+            def __getitem__(self, i):
+                if self.where == "item":
+                    raise PanicException("from item", "second")
+                if i:
+                    raise IndexError
+                return "k"
+
+        class Width:
+            def __index__(self):
+                raise PanicException("from index")
+
+        calls = [
+            (_quarvel.flatten_json, ("", "main", Keys("len")), {}, "from len"),
+            (_quarvel.load_flat_json, (MISSING, MISSING, "main", Keys("item")), {},
+             "('from item', 'second')"),
+            (_quarvel.fmt_source, ("",), {"width": Width()}, "from index"),
+        ]
+        for fn, args, kwargs, message in calls:
+            with self.subTest(fn=fn.__name__, message=message):
+                saved, sys.stderr = sys.stderr, io.StringIO()
+                try:
+                    with captured_fd2() as read:
+                        with self.assertRaises(PanicException) as cm:
+                            fn(*args, **kwargs)
+                        notice = read()
+                    traceback = sys.stderr.getvalue()
+                finally:
+                    sys.stderr = saved
+                # A new exception that carries the message alone.
+                self.assertEqual(cm.exception.args, (message,))
+                self.assertIn("PanicException", notice)
+                self.assertNotIn("panicked at", notice)
+                self.assertTrue(traceback.startswith("Traceback"), traceback)
+                self.assertIn("pyo3_runtime.PanicException: " + message, traceback)
 
     def test_except_exception_lets_it_pass(self):
         caught_by = None
