@@ -1,11 +1,13 @@
 // Speed of module flattening on a generated decoder model.
 //
-//   flatten_bench [--layers L] [--blocks B] [--runs N]
+//   flatten_bench [--layers L] [--blocks B] [--init-ops K] [--runs N]
 //
 // Generates the model workload with bench/gen_workload.py (L layers in each of
 // B block stacks; the defaults give about 1M flat operations), writes the
 // layer count in place of param.layers, and times flatten_module from main
-// with every cache slot cold, then with twice the layers. Each size runs in
+// with every cache slot cold, then with twice the layers. With --init-ops K
+// the cache slots' init function has K ops instead of one, so that lowering
+// a slot adds ops to the list. Each size runs in
 // its own child process; its time is the best of N runs, its peak RSS the
 // child's maximum resident set (the parsed module included).
 #include <sys/resource.h>
@@ -39,7 +41,22 @@ std::string read_file(const std::string& path) {
   return buffer.str();
 }
 
-std::string generate(const std::filesystem::path& dir, long layers, long blocks) {
+// The generated init function of the cache slots, and the same with `ops`
+// copies chained.
+const std::string kInit =
+    "kv_init(k: f32[b, s, d]) -> (c: f32[b, s, d]) {\n  c: f32[b, s, d] = map[copy](k)\n";
+
+std::string init_with(long ops) {
+  std::string text = "kv_init(k: f32[b, s, d]) -> (c: f32[b, s, d]) {\n";
+  for (long i = 0; i < ops; ++i) {
+    const std::string in = i == 0 ? "k" : "t" + std::to_string(i - 1);
+    const std::string out = i + 1 == ops ? "c" : "t" + std::to_string(i);
+    text += "  " + out + ": f32[b, s, d] = map[copy](" + in + ")\n";
+  }
+  return text;
+}
+
+std::string generate(const std::filesystem::path& dir, long layers, long blocks, long init_ops) {
   const std::filesystem::path out = dir / ("model" + std::to_string(layers));
   const std::string command = "python3 '" QUARVEL_SOURCE_DIR "/bench/gen_workload.py' model --layers " +
                               std::to_string(layers) + " --blocks " + std::to_string(blocks) +
@@ -52,6 +69,14 @@ std::string generate(const std::filesystem::path& dir, long layers, long blocks)
   const std::string from = "param.layers", to = std::to_string(layers);
   for (std::size_t at = source.find(from); at != std::string::npos; at = source.find(from, at + to.size()))
     source.replace(at, from.size(), to);
+  if (init_ops != 1) {
+    const std::size_t at = source.find(kInit);
+    if (at == std::string::npos || init_ops < 1) {
+      std::fprintf(stderr, "cannot give the init function %ld ops\n", init_ops);
+      std::exit(1);
+    }
+    source.replace(at, kInit.size(), init_with(init_ops));
+  }
   return source;
 }
 
@@ -113,15 +138,17 @@ Figures measure(const std::string& source, int runs) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  long layers = 10400, blocks = 4;
+  long layers = 10400, blocks = 4, init_ops = 1;
   int runs = 5;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string flag = argv[i];
     if (flag == "--layers") layers = std::atol(argv[i + 1]);
     else if (flag == "--blocks") blocks = std::atol(argv[i + 1]);
+    else if (flag == "--init-ops") init_ops = std::atol(argv[i + 1]);
     else if (flag == "--runs") runs = std::atoi(argv[i + 1]);
     else {
-      std::fprintf(stderr, "usage: %s [--layers L] [--blocks B] [--runs N]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--layers L] [--blocks B] [--init-ops K] [--runs N]\n",
+                   argv[0]);
       return 2;
     }
   }
@@ -129,12 +156,13 @@ int main(int argc, char** argv) {
       std::filesystem::temp_directory_path() / ("quarvel-flatten-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   {
-    const std::string one = generate(dir, layers, blocks);
-    const std::string two = generate(dir, 2 * layers, blocks);
+    const std::string one = generate(dir, layers, blocks, init_ops);
+    const std::string two = generate(dir, 2 * layers, blocks, init_ops);
     std::filesystem::remove_all(dir);
     const Figures a = measure(one, runs);
     const Figures b = measure(two, runs);
-    std::printf("model: %ld layers x %ld blocks, best of %d runs\n", layers, blocks, runs);
+    std::printf("model: %ld layers x %ld blocks, %ld-op init, best of %d runs\n", layers, blocks,
+                init_ops, runs);
     std::printf("  %9zu ops  %8.3f s  %6.2f M ops/s  peak RSS %7.1f MB\n", a.ops, a.seconds,
                 a.ops / a.seconds / 1e6, a.rss_mb);
     std::printf("  %9zu ops  %8.3f s  %6.2f M ops/s  peak RSS %7.1f MB  (twice the layers)\n", b.ops,

@@ -77,45 +77,80 @@ struct Renamer {
   const ViewTable& wildcards;
   std::string_view prefix_text;
 
-  std::string operator()(std::string_view name) const {
-    if (!symbols.empty() && symbols.find(name) != symbols.end()) return std::string(name);
-    if (const std::string_view* bound = bindings.find(name)) return std::string(*bound);
+  // Writes the new name of `name` over `out`.
+  void into(std::string& out, std::string_view name) const {
+    if (!symbols.empty() && symbols.find(name) != symbols.end()) {
+      out.assign(name);
+      return;
+    }
+    if (const std::string_view* bound = bindings.find(name)) {
+      out.assign(*bound);
+      return;
+    }
     if (!wildcards.empty()) {
       // Candidates from the longest: the whole name, then each part before
       // a dot, from the right. So the longest matching parameter wins.
       std::size_t cut = name.size();
       while (true) {
         if (const std::string_view* arg = wildcards.find(name.substr(0, cut))) {
-          std::string out;
+          out.clear();
           out.reserve(arg->size() + name.size() - cut);
           out.append(*arg);
           out.append(name.substr(cut));
-          return out;
+          return;
         }
         if (cut == 0) break;
         cut = name.rfind('.', cut - 1);
         if (cut == std::string_view::npos) break;
       }
     }
-    std::string out;
+    out.clear();
     out.reserve(prefix_text.size() + name.size());
     out.append(prefix_text);
     out.append(name);
+  }
+
+  std::string operator()(std::string_view name) const {
+    std::string out;
+    into(out, name);
     return out;
   }
 };
 
-Op rename_with(const Op& op, const Renamer& rename) {
-  Op out{op.kind, {}, op.output_types, {}, op.comments};
+// The names of `op` renamed into `out`, whose own outputs and arguments are
+// empty.
+void rename_names(Op& out, const Op& op, const Renamer& rename) {
   out.outputs.reserve(op.outputs.size());
-  for (const std::string& name : op.outputs) out.outputs.push_back(rename(name));
+  for (const std::string& name : op.outputs) rename.into(out.outputs.emplace_back(), name);
   out.args.reserve(op.args.size());
   for (const Atom& arg : op.args) {
     if (arg.is_str())
-      out.args.push_back(Atom::str(rename(arg.as_str())));
+      rename.into(out.args.emplace_back().v.emplace<2>(), arg.as_str());
     else
       out.args.push_back(arg);
   }
+}
+
+// Appends `op` renamed, built in its place in `result`.
+Op& emit_renamed(std::vector<Op>& result, const Op& op, const Renamer& rename) {
+  Op& out = result.emplace_back(op.kind, Outputs{}, op.output_types, Args{}, op.comments);
+  rename_names(out, op, rename);
+  return out;
+}
+
+// Overwrites `out` with `op` renamed.
+void assign_renamed(Op& out, const Op& op, const Renamer& rename) {
+  out.kind = op.kind;
+  out.output_types = op.output_types;
+  out.comments = op.comments;
+  out.outputs.clear();
+  out.args.clear();
+  rename_names(out, op, rename);
+}
+
+Op rename_with(const Op& op, const Renamer& rename) {
+  Op out{op.kind, {}, op.output_types, {}, op.comments};
+  rename_names(out, op, rename);
   return out;
 }
 
@@ -166,11 +201,11 @@ void check_arity(std::uint64_t n, std::uint64_t m) {
 }
 
 // Makes room for `count` copies of `size` operations, or fails when the
-// list would exceed the limit.
-void reserve_room(std::vector<Op>& result, std::uint64_t count, std::uint64_t size) {
-  std::uint64_t have = result.size();
+// list, of which `have` operations count, would exceed the limit.
+void reserve_room(std::vector<Op>& result, std::uint64_t have, std::uint64_t count,
+                  std::uint64_t size) {
   if (size != 0 && count > (kMaxFlatOps - have) / size) fail_too_many_ops();
-  std::size_t need = static_cast<std::size_t>(have + count * size);
+  std::size_t need = result.size() + static_cast<std::size_t>(count * size);
   if (need > result.capacity()) result.reserve(std::max(need, result.capacity() * 2));
 }
 
@@ -179,11 +214,12 @@ class Flattener {
   Flattener(const OrderedMap<Function>& functions, const NameSet& symbols)
       : functions_(functions), symbols_(symbols) {}
 
-  // Looks at every function reachable from `entry` once, without failing:
-  // counts how often each is inlined, so a flattened body is dropped after
-  // its last use (without it every body is kept until the end), and sizes
-  // its flat body, so that each list is allocated once.
-  void prepare(std::string_view entry);
+  // Looks at the functions reachable from `entry`, without failing: counts
+  // how often each is inlined, so a flattened body is dropped after its last
+  // use (without it every body is kept until the end), and sizes its flat
+  // body, so that each list is allocated once. With `lowering`, the entry's
+  // list is given room for its cache ops lowered in place.
+  void prepare(std::string_view entry, bool lowering);
   // From here on every flattened body is kept.
   void keep_all() { counting_ = false; }
 
@@ -193,15 +229,25 @@ class Flattener {
   // slots in `io`.
   void lower_caches(std::vector<Op>& ops, const CacheKeys& cache_keys, CacheIo& io);
 
-  // Appends the flattened `target` bound to one call site.
+  // The functions met first, in body order, 1, 2, ... levels below a
+  // function being flattened; kept as `target` texts of its ops.
+  using Depths = std::vector<std::string_view>;
+
+  // Appends the flattened `target` bound to one call site. When `depths` is
+  // given, the levels below `target` are noted in it.
   void inline_site(std::vector<Op>& result, std::string_view target, const Args& args,
-                   std::span<const std::string> outputs, std::string_view prefix);
+                   std::span<const std::string> outputs, std::string_view prefix,
+                   Depths* depths = nullptr);
 
  private:
   struct Body {
     std::vector<Op> ops;
     std::vector<char> return_is_param;  // by return position
     std::uint64_t remaining = kKeep;    // uses left before the body is dropped
+    // A body is flattened once but inlined at many depths: these are the
+    // functions its inlining reaches, by level below it, so that each site
+    // checks the nesting bound as if it flattened the body itself.
+    Depths below;
   };
   struct Active {
     std::string_view name;
@@ -215,17 +261,33 @@ class Flattener {
   }
   const Body& body_of(const Function& fn, std::string_view name);
   void release(const Function& fn, std::uint64_t uses);
-  void build(const Function& fn, std::vector<Op>& result);
+  void build(const Function& fn, std::vector<Op>& result, Depths* depths);
   void unroll(std::vector<Op>& result, const Loop& loop, const Op& op,
-              const Args& args, SubstTable& subst);
+              const Args& args, SubstTable& subst, Depths* depths);
   void bind_site(const Function& fn, const Body& body, const Args& args,
                  std::span<const std::string> outputs);
 
   const OrderedMap<Function>& functions_;
   const NameSet& symbols_;
   std::unordered_map<const Function*, Body> bodies_;
-  std::unordered_map<const Function*, std::uint64_t> uses_;
-  std::unordered_map<const Function*, std::uint64_t> sizes_;  // kKeep: unknown or too big
+  using Sizes = std::unordered_map<const Function*, std::uint64_t>;  // kKeep: unknown or too big
+  template <class Leaf>
+  std::uint64_t fold_sizes(const Function* root, Sizes& memo, const Leaf& leaf);
+  std::uint64_t size_of(const Function* fn);
+  std::uint64_t cache_room(const Cache& cache);
+  void make_room(std::vector<Op>& result, std::uint64_t count, std::uint64_t size);
+  void after_emit(std::vector<Op>& result);
+
+  Sizes uses_;
+  Sizes sizes_;
+  std::uint64_t entry_room_ = 0;  // the capacity for the entry's list
+  // While the entry is flattened for lowering, each cache op of its list is
+  // followed by placeholder ops, so that the ops it lowers to can be built
+  // in their final places (see lower_caches).
+  bool placeholders_ = false;
+  std::vector<Op>* top_ = nullptr;          // the entry's list, while it is built
+  std::uint64_t top_placeholders_ = 0;      // in *top_
+  std::vector<std::uint64_t> site_placeholders_;  // after each cache op of the entry's list
   bool counting_ = false;
   std::vector<Active> active_;  // the chain of functions being flattened
   // Scratch of bind_site, valid until its next call.
@@ -234,21 +296,24 @@ class Flattener {
   std::vector<std::string> record_fields_;
 };
 
-void Flattener::prepare(std::string_view entry) {
-  counting_ = true;
-  const Function* root = functions_.find(entry);
-  if (root == nullptr) return;
+// The size of `root`'s flat body, and of every function it reaches through
+// call and loop ops, into `memo`: the sum of `leaf(op)` over the ops that are
+// copied, and of each callee's size times its count. Missing functions,
+// named counts and cycles, which flattening reports, give kKeep.
+template <class Leaf>
+std::uint64_t Flattener::fold_sizes(const Function* root, Sizes& memo, const Leaf& leaf) {
+  if (auto known = memo.find(root); known != memo.end()) return known->second;
   struct Frame {
     const Function* fn;
-    std::size_t next;   // the op looked at
-    std::uint64_t size; // of the ops before it
+    std::size_t next;     // the op looked at
+    std::uint64_t size;   // of the ops before it
   };
   std::vector<Frame> todo{{root, 0, 0}};
   std::unordered_set<const Function*> open{root};
   while (!todo.empty()) {
     Frame& frame = todo.back();
     if (frame.next == frame.fn->ops.size()) {
-      sizes_[frame.fn] = frame.size;
+      memo[frame.fn] = frame.size;
       open.erase(frame.fn);
       todo.pop_back();
       continue;
@@ -261,29 +326,107 @@ void Flattener::prepare(std::string_view entry) {
     } else if (const Loop* loop = std::get_if<Loop>(&op.kind)) {
       if (loop->count.is_named()) {
         frame.size = kKeep;
+        times = 0;
       } else {
         target = &loop->target;
         times = loop->count.value();
       }
     } else {
-      frame.size = saturating_add(frame.size, 1);
+      frame.size = saturating_add(frame.size, leaf(op));
+      times = 0;
     }
-    const Function* callee = target != nullptr && times > 0 ? functions_.find(*target) : nullptr;
-    if (target != nullptr && times > 0 && callee == nullptr) frame.size = kKeep;
-    if (callee != nullptr) {
-      auto known = sizes_.find(callee);
-      if (known == sizes_.end() && !open.contains(callee)) {
+    if (times > 0) {
+      const Function* callee = functions_.find(*target);
+      auto known = callee == nullptr ? memo.end() : memo.find(callee);
+      if (callee != nullptr && known == memo.end() && !open.contains(callee)) {
         open.insert(callee);
         todo.push_back({callee, 0, 0});  // `frame` is stale from here
         continue;
       }
-      // Sized, or a cycle, which flattening will report.
-      std::uint64_t each = known == sizes_.end() ? kKeep : known->second;
+      const std::uint64_t each = known == memo.end() ? kKeep : known->second;
       frame.size = saturating_add(frame.size, saturating_mul(times, each));
-      std::uint64_t& uses = uses_[callee];
-      uses = saturating_add(uses, times);
     }
     ++frame.next;
+  }
+  return memo[root];
+}
+
+std::uint64_t Flattener::size_of(const Function* fn) {
+  return fold_sizes(fn, sizes_, [](const Op&) { return std::uint64_t{1}; });
+}
+
+// The places a cache op of the entry's list takes while it is lowered: its
+// own, or as many as its init or extend function has ops.
+std::uint64_t Flattener::cache_room(const Cache& cache) {
+  std::uint64_t most = 1;
+  if (const Function* init = functions_.find(cache.init)) most = std::max(most, size_of(init));
+  if (cache.extend)
+    if (const Function* extend = functions_.find(*cache.extend))
+      most = std::max(most, size_of(extend));
+  return most;
+}
+
+void Flattener::make_room(std::vector<Op>& result, std::uint64_t count, std::uint64_t size) {
+  reserve_room(result, result.size() - (&result == top_ ? top_placeholders_ : 0), count, size);
+}
+
+// To be called after each op appended to `result`.
+void Flattener::after_emit(std::vector<Op>& result) {
+  if (&result != top_) return;
+  const Cache* cache = std::get_if<Cache>(&result.back().kind);
+  if (cache == nullptr) return;
+  const std::uint64_t extra = cache_room(*cache) - 1;
+  site_placeholders_.push_back(extra);
+  top_placeholders_ += extra;
+  for (std::uint64_t i = 0; i < extra; ++i) result.emplace_back();
+}
+
+void Flattener::prepare(std::string_view entry, bool lowering) {
+  counting_ = true;
+  const Function* root = functions_.find(entry);
+  if (root == nullptr) return;
+
+  // Uses: every inlining site of every reachable function, once each, as
+  // flattening builds each body once.
+  std::vector<const Function*> todo{root};
+  std::unordered_set<const Function*> seen{root};
+  while (!todo.empty()) {
+    const Function* fn = todo.back();
+    todo.pop_back();
+    for (const Op& op : fn->ops) {
+      const std::string* target = nullptr;
+      std::uint64_t times = 1;
+      if (const Call* call = std::get_if<Call>(&op.kind)) {
+        target = &call->target;
+      } else if (const Loop* loop = std::get_if<Loop>(&op.kind);
+                 loop != nullptr && loop->count.is_concrete()) {
+        target = &loop->target;
+        times = loop->count.value();
+      }
+      if (target == nullptr || times == 0) continue;
+      const Function* callee = functions_.find(*target);
+      if (callee == nullptr) continue;
+      std::uint64_t& uses = uses_[callee];
+      uses = saturating_add(uses, times);
+      if (seen.insert(callee).second) todo.push_back(callee);
+    }
+  }
+
+  entry_room_ = size_of(root);
+  if (!lowering) return;
+  // A cache op of the entry's list lowers to at most as many ops as its
+  // init or extend function has, and takes at least its own place while
+  // being lowered in place.
+  Sizes lowered;
+  const std::uint64_t room = fold_sizes(root, lowered, [&](const Op& op) {
+    const Cache* cache = std::get_if<Cache>(&op.kind);
+    return cache == nullptr ? std::uint64_t{1} : cache_room(*cache);
+  });
+  // Warm slots lower to fewer ops than that: the room reserved beyond the
+  // flat list stays bounded by the list itself.
+  if (entry_room_ <= kMaxFlatOps && room <= kMaxFlatOps && room <= 2 * entry_room_ + 1024) {
+    entry_room_ = room;
+    placeholders_ = true;
   }
 }
 
@@ -291,13 +434,45 @@ std::vector<Op> Flattener::flatten_entry(std::string_view name) {
   const Function& fn = lookup(name);
   active_.push_back({name, &fn});
   std::vector<Op> result;
-  build(fn, result);
+  if (entry_room_ <= kMaxFlatOps) result.reserve(static_cast<std::size_t>(entry_room_));
+  if (placeholders_) top_ = &result;
+  build(fn, result, nullptr);
+  top_ = nullptr;
   active_.pop_back();
   return result;
 }
 
+[[noreturn]] void fail_nesting(std::string_view name) {
+  std::string msg = "call nesting exceeds ";
+  append_uint(msg, kMaxCallNesting);
+  msg += " levels at function '";
+  msg += name;
+  msg += "'";
+  fail(std::move(msg));
+}
+
+// Notes in `depths` that `target`, whose own levels below are `below`, is
+// inlined one level down.
+void note_depths(std::vector<std::string_view>* depths, std::string_view target,
+                 const std::vector<std::string_view>& below) {
+  if (depths == nullptr) return;
+  while (depths->size() <= below.size()) {
+    const std::size_t level = depths->size();
+    depths->push_back(level == 0 ? target : below[level - 1]);
+  }
+}
+
 const Flattener::Body& Flattener::body_of(const Function& fn, std::string_view name) {
-  if (auto it = bodies_.find(&fn); it != bodies_.end()) return it->second;
+  // `fn` is entered with active_.size() functions open; what lies r levels
+  // below it with r more.
+  if (auto it = bodies_.find(&fn); it != bodies_.end()) {
+    const Body& body = it->second;
+    const std::size_t depth = active_.size();
+    if (depth > kMaxCallNesting) fail_nesting(name);
+    if (depth + body.below.size() > kMaxCallNesting)
+      fail_nesting(body.below[kMaxCallNesting - depth]);
+    return body;
+  }
   for (std::size_t i = 0; i < active_.size(); ++i) {
     if (active_[i].fn != &fn) continue;
     std::string msg = "call cycle: ";
@@ -308,17 +483,10 @@ const Flattener::Body& Flattener::body_of(const Function& fn, std::string_view n
     msg += name;
     fail(std::move(msg));
   }
-  if (active_.size() > kMaxCallNesting) {
-    std::string msg = "call nesting exceeds ";
-    append_uint(msg, kMaxCallNesting);
-    msg += " levels at function '";
-    msg += name;
-    msg += "'";
-    fail(std::move(msg));
-  }
+  if (active_.size() > kMaxCallNesting) fail_nesting(name);
   active_.push_back({name, &fn});
   Body body;
-  build(fn, body.ops);
+  build(fn, body.ops, &body.below);
   active_.pop_back();
 
   std::unordered_set<std::string_view> param_names;
@@ -341,7 +509,7 @@ void Flattener::release(const Function& fn, std::uint64_t uses) {
   if (left == 0 && counting_) bodies_.erase(it);
 }
 
-void Flattener::build(const Function& fn, std::vector<Op>& result) {
+void Flattener::build(const Function& fn, std::vector<Op>& result, Depths* depths) {
   if (auto known = sizes_.find(&fn); known != sizes_.end() && known->second <= kMaxFlatOps)
     result.reserve(result.size() + known->second);
   SubstTable subst;  // loop output -> name of its last iteration's output
@@ -350,9 +518,10 @@ void Flattener::build(const Function& fn, std::vector<Op>& result) {
     const Call* call = std::get_if<Call>(&op.kind);
     const Loop* loop = std::get_if<Loop>(&op.kind);
     if (call == nullptr && loop == nullptr) {
-      reserve_room(result, 1, 1);
+      make_room(result, 1, 1);
       result.push_back(op);
       substitute_in_place(result.back().args, subst);
+      after_emit(result);
       continue;
     }
     const Args* args = &op.args;
@@ -363,9 +532,9 @@ void Flattener::build(const Function& fn, std::vector<Op>& result) {
     }
     if (call != nullptr) {
       if (op.outputs.empty()) fail_index(0, 0);
-      inline_site(result, call->target, *args, op.outputs, op.outputs[0]);
+      inline_site(result, call->target, *args, op.outputs, op.outputs[0], depths);
     } else {
-      unroll(result, *loop, op, *args, subst);
+      unroll(result, *loop, op, *args, subst, depths);
     }
   }
 }
@@ -403,17 +572,21 @@ void Flattener::bind_site(const Function& fn, const Body& body, const Args& args
 
 void Flattener::inline_site(std::vector<Op>& result, std::string_view target,
                             const Args& args, std::span<const std::string> outputs,
-                            std::string_view prefix) {
+                            std::string_view prefix, Depths* depths) {
   const Function& fn = lookup(target);
   const Body& body = body_of(fn, target);
+  note_depths(depths, target, body.below);
   check_arity(args.size(), fn.params.size());
-  reserve_room(result, 1, body.ops.size());
+  make_room(result, 1, body.ops.size());
   bind_site(fn, body, args, outputs);
   std::string prefix_text;
   prefix_text.reserve(prefix.size() + 1);
   prefix_text.append(prefix).push_back('.');
   const Renamer rename{symbols_, bindings_, wildcards_, prefix_text};
-  for (const Op& op : body.ops) result.push_back(rename_with(op, rename));
+  for (const Op& op : body.ops) {
+    emit_renamed(result, op, rename);
+    after_emit(result);
+  }
   release(fn, 1);
 }
 
@@ -422,30 +595,38 @@ void Flattener::inline_site(std::vector<Op>& result, std::string_view target,
 // function, goes out extended as "<slot>_new". The cache op itself is
 // dropped.
 //
-// First every cache op is checked and registered, in order; then the list
-// is rewritten in place: from the back, each op moves to its final position
-// (every cache op taking at least one place), then the places of the cache
-// ops that lower to nothing are squeezed out from the front.
+// First every cache op is checked and registered, in order, and the final
+// size is known. Each cache op of the list is followed by the placeholders
+// that flatten_entry() left after it; when its lowered ops fit in its place
+// and theirs, as they do unless the sizes were unknown, they are built there
+// and the places left over are squeezed out. Otherwise all ops move once
+// into a new list.
 void Flattener::lower_caches(std::vector<Op>& ops, const CacheKeys& cache_keys, CacheIo& io) {
   struct Site {
     std::size_t at;
+    std::size_t places;            // the cache op's own and its placeholders
     const Function* fn = nullptr;  // none: the slot lowers to nothing
     const Body* body = nullptr;
     std::string out;  // the slot's name in the lowered ops, and their prefix
     bool extend = false;
+    std::size_t size() const { return body == nullptr ? 0 : body->ops.size(); }
   };
   std::vector<Site> sites;
   std::uint64_t total = 0;
+  bool fits = true;
   for (std::size_t i = 0; i < ops.size(); ++i) {
     const Op& op = ops[i];
     const Cache* cache = std::get_if<Cache>(&op.kind);
     if (cache == nullptr) {
-      ++total;
+      if (++total > kMaxFlatOps) fail_too_many_ops();
       continue;
     }
     if (op.output_types.empty() || !op.output_types[0]) fail("cache slot must have a declared type");
     const TensorType& ty = *op.output_types[0];
-    Site site{i, nullptr, nullptr, {}, false};
+    std::size_t places = 1;
+    if (sites.size() < site_placeholders_.size())
+      places += static_cast<std::size_t>(site_placeholders_[sites.size()]);
+    Site site{i, places, nullptr, nullptr, {}, false};
     std::string_view target;
     std::size_t args = op.args.size();
     bool emits = true;
@@ -473,57 +654,69 @@ void Flattener::lower_caches(std::vector<Op>& ops, const CacheKeys& cache_keys, 
       total = saturating_add(total, site.body->ops.size());
       if (total > kMaxFlatOps) fail_too_many_ops();
     }
+    if (site.size() > site.places) fits = false;
+    i += places - 1;
     sites.push_back(std::move(site));
   }
   if (sites.empty()) return;
 
-  const std::size_t original = ops.size();
-  std::size_t grown = original;
-  for (const Site& site : sites)
-    if (site.body != nullptr && site.body->ops.size() > 1) grown += site.body->ops.size() - 1;
-  ops.resize(grown);
-  std::vector<std::size_t> holes;  // descending
-  std::size_t src = original, dst = grown;
   Args args;
   std::string prefix_text;
-  for (std::size_t k = sites.size(); k-- > 0;) {
-    const Site& site = sites[k];
-    while (src > site.at + 1) {
-      --src;
-      --dst;
-      if (dst != src) ops[dst] = std::move(ops[src]);
-    }
-    Op cache_op = std::move(ops[--src]);
-    const std::size_t size = site.body == nullptr ? 0 : site.body->ops.size();
-    if (size == 0) {
-      holes.push_back(--dst);
-      continue;
-    }
-    dst -= size;
+  // Binds the slot's init or extend function to the cache op `cache_op`,
+  // whose texts are copied: the renamer refers to none of them.
+  auto bind = [&](const Site& site, const Op& cache_op) -> Renamer {
     args.clear();
     if (site.extend) args.push_back(Atom::str(std::get<Cache>(cache_op.kind).var));
     args.insert(args.end(), cache_op.args.begin(), cache_op.args.end());
     bind_site(*site.fn, *site.body, args, std::span(&site.out, 1));
     prefix_text.assign(site.out).push_back('.');
-    const Renamer rename{symbols_, bindings_, wildcards_, prefix_text};
-    for (std::size_t t = 0; t < size; ++t) ops[dst + t] = rename_with(site.body->ops[t], rename);
-  }
-  if (holes.empty()) return;
-  std::reverse(holes.begin(), holes.end());
-  std::size_t write = holes[0];
-  std::size_t next_hole = 0;
-  for (std::size_t read = holes[0]; read < ops.size(); ++read) {
-    if (next_hole < holes.size() && holes[next_hole] == read) {
-      ++next_hole;
-      continue;
+    return Renamer{symbols_, bindings_, wildcards_, prefix_text};
+  };
+
+  if (!fits) {
+    std::vector<Op> out;
+    out.reserve(static_cast<std::size_t>(total));
+    std::size_t next = 0;
+    for (const Site& site : sites) {
+      for (; next < site.at; ++next) out.push_back(std::move(ops[next]));
+      next += site.places;
+      if (site.body == nullptr) continue;
+      const Renamer rename = bind(site, ops[site.at]);
+      for (const Op& op : site.body->ops) emit_renamed(out, op, rename);
     }
-    ops[write++] = std::move(ops[read]);
+    for (; next < ops.size(); ++next) out.push_back(std::move(ops[next]));
+    ops.swap(out);
+    return;
   }
+
+  // In place; then the places left over close up from the first one on:
+  // the ops from `read` on move to `write`, skipping the places left over.
+  bool closing = false;
+  std::size_t write = 0, read = 0;
+  for (const Site& site : sites) {
+    const std::size_t size = site.size();
+    if (size > 0) {
+      // Bound first: the lowered ops land on the cache op's place.
+      const Renamer rename = bind(site, ops[site.at]);
+      for (std::size_t t = 0; t < size; ++t)
+        assign_renamed(ops[site.at + t], site.body->ops[t], rename);
+    }
+    if (size == site.places) continue;
+    if (closing) {
+      for (; read < site.at + size; ++read) ops[write++] = std::move(ops[read]);
+    } else {
+      closing = true;
+      write = site.at + size;
+    }
+    read = site.at + site.places;
+  }
+  if (!closing) return;
+  for (; read < ops.size(); ++read) ops[write++] = std::move(ops[read]);
   ops.resize(write);
 }
 
 void Flattener::unroll(std::vector<Op>& result, const Loop& loop, const Op& op,
-                       const Args& args, SubstTable& subst) {
+                       const Args& args, SubstTable& subst, Depths* depths) {
   if (loop.count.is_named())
     fail("Loop count '" + loop.count.name() + "' not resolved before flattening");
   if (op.outputs.empty()) fail_index(0, 0);
@@ -543,6 +736,7 @@ void Flattener::unroll(std::vector<Op>& result, const Loop& loop, const Op& op,
     // before anything is unrolled.
     const Function& fn = lookup(loop.target);
     const Body& body = body_of(fn, loop.target);
+    note_depths(depths, loop.target, body.below);
     check_arity(args.size(), fn.params.size());
     if (count > kMaxFlatOps) {
       std::string msg = "loop count ";
@@ -552,7 +746,7 @@ void Flattener::unroll(std::vector<Op>& result, const Loop& loop, const Op& op,
       msg += " iterations";
       fail(std::move(msg));
     }
-    reserve_room(result, count, body.ops.size());
+    make_room(result, count, body.ops.size());
 
     Args iter_args = args;
     std::string outputs[1];
@@ -574,8 +768,8 @@ void Flattener::unroll(std::vector<Op>& result, const Loop& loop, const Op& op,
       prefix_text.push_back('.');
       const Renamer rename{symbols_, bindings_, wildcards_, prefix_text};
       for (const Op& body_op : body.ops) {
-        result.push_back(rename_with(body_op, rename));
-        rename_slot_in_place(result.back(), i);
+        rename_slot_in_place(emit_renamed(result, body_op, rename), i);
+        after_emit(result);
       }
       cur = outputs[0];
     }
@@ -615,7 +809,7 @@ NameSet build_symbol_set(const Module& module) {
 std::vector<Op> flatten_function(const OrderedMap<Function>& functions, const NameSet& symbols,
                                  std::string_view name) {
   Flattener flattener(functions, symbols);
-  flattener.prepare(name);
+  flattener.prepare(name, false);
   return flattener.flatten_entry(name);
 }
 
@@ -704,7 +898,7 @@ void add_cache_output(CacheIo& io, std::string_view name, const TensorType& ty) 
 Module flatten_module(const Module& module, std::string_view entry, const CacheKeys& cache_keys) {
   const NameSet symbols = build_symbol_set(module);
   Flattener flattener(module.functions, symbols);
-  flattener.prepare(entry);
+  flattener.prepare(entry, true);
   std::vector<Op> ops = flattener.flatten_entry(entry);
   flattener.keep_all();
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -11,6 +12,10 @@
 #include <iterator>
 #include <limits>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/error.h"
 
@@ -166,11 +171,25 @@ bool read_f64(std::string_view s, double& out) {
     std::size_t int_digits = 0;
     std::int64_t lead = 0;  // decimal exponent of the first nonzero digit
     bool nonzero = false;
+    // The significant digits as an integer while they fit in 19 digits.
+    std::uint64_t mantissa = 0;
+    int significant = 0;
+    bool truncated = false;
+    auto take_digit = [&](char c) {
+      if (mantissa == 0 && c == '0') return;
+      if (significant == 19) {
+        truncated = true;
+        return;
+      }
+      mantissa = mantissa * 10 + static_cast<unsigned>(c - '0');
+      ++significant;
+    };
     while (i < n && is_digit(s[i])) {
       if (!nonzero && s[i] != '0') {
         nonzero = true;
         lead = static_cast<std::int64_t>(int_digits);
       }
+      take_digit(s[i]);
       ++int_digits;
       ++i;
     }
@@ -183,6 +202,7 @@ bool read_f64(std::string_view s, double& out) {
           nonzero = true;
           lead = -static_cast<std::int64_t>(frac_digits) - 1;
         }
+        take_digit(s[i]);
         ++frac_digits;
         ++i;
       }
@@ -205,11 +225,23 @@ bool read_f64(std::string_view s, double& out) {
       if (exp_negative) exponent = -exponent;
     }
     if (i != n) return false;
-    const auto r = std::from_chars(s.data(), s.data() + n, v, std::chars_format::general);
-    if (r.ec == std::errc::result_out_of_range) {
-      v = lead + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-    } else if (r.ec != std::errc() || r.ptr != s.data() + n) {
-      return false;
+    // Digits and a power of ten that are both exact doubles give the correctly
+    // rounded value in one multiplication or division.
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const std::int64_t scale =
+        frac_digits > 64 ? -64 : exponent - static_cast<std::int64_t>(frac_digits);
+    if (!truncated && mantissa <= (std::uint64_t{1} << 53) && scale >= -22 && scale <= 22) {
+      const double m = static_cast<double>(mantissa);
+      v = scale >= 0 ? m * kPowers[scale] : m / kPowers[-scale];
+    } else {
+      const auto r = std::from_chars(s.data(), s.data() + n, v, std::chars_format::general);
+      if (r.ec == std::errc::result_out_of_range) {
+        v = lead + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+      } else if (r.ec != std::errc() || r.ptr != s.data() + n) {
+        return false;
+      }
     }
   }
   out = negative ? -v : v;
@@ -227,70 +259,94 @@ std::int64_t saturating_i64(double x) {
 // ---------------------------------------------------------------------------
 // Tokenizer.
 
-// Cuts the token that starts at or after `i`, leaving `i` after it; false
-// when only skipped bytes remain.
-[[gnu::always_inline]] inline bool cut_token(const char* s, std::size_t n, std::size_t& i,
-                                            std::string_view& token) {
-  while (i < n) {
-    while (s[i] == ' ' || s[i] == '\n') {  // the commonest bytes
-      if (++i == n) return false;
+inline unsigned char byte_at(const char* s, std::size_t i) {
+  return static_cast<unsigned char>(s[i]);
+}
+
+#if defined(__SSE2__)
+inline __m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+#endif
+
+// End of a name token whose first byte is at `i - 1`: letters, digits,
+// underscores and dots, and a "*" right after a final dot.
+[[gnu::always_inline]] inline std::size_t scan_name(const char* s, std::size_t i, std::size_t n) {
+  while (i < n && kTables.name_char[byte_at(s, i)]) ++i;
+  if (i < n && s[i] == '*' && s[i - 1] == '.') ++i;
+  return i;
+}
+
+// End of a string token whose opening quote is at `i - 1`: after the next
+// unescaped double quote, or the end of the text.
+[[gnu::noinline]] std::size_t scan_string(const char* s, std::size_t i, std::size_t n) {
+  for (;;) {
+#if defined(__SSE2__)
+    while (i + 16 <= n) {
+      const __m128i v = load16(s + i);
+      const unsigned hit = static_cast<unsigned>(_mm_movemask_epi8(
+          _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))));
+      if (hit != 0) {
+        i += static_cast<std::size_t>(__builtin_ctz(hit));
+        break;
+      }
+      i += 16;
     }
-    const std::size_t start = i;
-    switch (kTables.cls[static_cast<unsigned char>(s[i])]) {
-      case kSkip:
-        ++i;
-        continue;
-      case kQuote:
-        ++i;
-        while (i < n) {
-          const char c = s[i];
-          if (c == '"') {
-            ++i;
-            break;
-          }
-          i += c == '\\' ? 2 : 1;
-        }
-        if (i > n) i = n;  // a final backslash ends the unclosed string
-        break;
-      case kSlash:
-        if (i + 1 < n && s[i + 1] == '/') {
-          const void* nl = std::memchr(s + i + 2, '\n', n - i - 2);
-          i = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - s) : n;
-        } else {
-          ++i;
-        }
-        break;
-      case kMinus:
-        if (i + 1 < n && s[i + 1] == '>')
-          i += 2;
-        else if (i + 1 < n && is_digit(s[i + 1]))
-          i = scan_number(s, i + 1, n);
-        else
-          ++i;
-        break;
-      case kDot:
-        if (i + 2 < n && s[i + 1] == '.' && s[i + 2] == '.') {
-          i += 3;
-          break;
-        }
-        ++i;
-        continue;
-      case kDigit:
-        i = scan_number(s, i, n);
-        break;
-      case kNameStart:
-        ++i;
-        while (i < n && kTables.name_char[static_cast<unsigned char>(s[i])]) ++i;
-        if (i < n && s[i] == '*' && s[i - 1] == '.') ++i;
-        break;
-      case kPunct:
-        ++i;
-        break;
-    }
-    token = std::string_view(s + start, i - start);
-    return true;
+#endif
+    while (i < n && s[i] != '"' && s[i] != '\\') ++i;
+    if (i >= n) return n;
+    if (s[i] == '"') return i + 1;
+    i += 2;  // a backslash and the byte after it, whatever it is
+    if (i >= n) return n;  // a final backslash ends the unclosed string
   }
-  return false;
+}
+
+// End of a comment token starting at `i`: the next line feed, not included,
+// or the end of the text.
+[[gnu::noinline]] std::size_t comment_end(const char* s, std::size_t i, std::size_t n) {
+  const void* nl = std::memchr(s + i + 2, '\n', n - i - 2);
+  return nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - s) : n;
+}
+
+constexpr std::size_t kNoToken = static_cast<std::size_t>(-1);
+
+// Cuts the token that starts at or after `i`, leaving `i` after it, and
+// returns where it starts; kNoToken when only skipped bytes remain.
+[[gnu::always_inline]] inline std::size_t cut_token(const char* s, std::size_t n, std::size_t& i) {
+  for (;;) {
+    while (i < n && kTables.cls[byte_at(s, i)] == kSkip) ++i;
+    if (i >= n) return kNoToken;
+    const std::size_t start = i;
+    const ByteClass k = kTables.cls[byte_at(s, i)];
+    if (k == kNameStart) {
+      i = scan_name(s, i + 1, n);
+    } else if (k == kPunct) {
+      ++i;
+    } else if (k == kDigit) {
+      i = scan_number(s, i, n);
+    } else if (k == kQuote) {
+      i = scan_string(s, i + 1, n);
+    } else if (k == kMinus) {
+      if (i + 1 < n && s[i + 1] == '>')
+        i += 2;
+      else if (i + 1 < n && is_digit(s[i + 1]))
+        i = scan_number(s, i + 1, n);
+      else
+        ++i;
+    } else if (k == kSlash) {
+      if (i + 1 < n && s[i + 1] == '/') {
+        i = comment_end(s, i, n);
+      } else {
+        ++i;
+      }
+    } else {  // a dot: "..." or skipped
+      if (i + 2 < n && s[i + 1] == '.' && s[i + 2] == '.') {
+        i += 3;
+      } else {
+        ++i;
+        continue;
+      }
+    }
+    return start;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -306,6 +362,12 @@ struct AtomRef {
 
 AtomRef atom_ref(std::string_view token) {
   AtomRef a;
+  // A token that begins with a letter is never an integer, and a float only
+  // when it is "inf".
+  if (!token.empty() && is_letter(token[0]) && token != "inf") {
+    a.s = token;
+    return a;
+  }
   if (token == "inf") {
     a.tag = AtomRef::kFloat;
     a.f = std::numeric_limits<double>::infinity();
@@ -324,6 +386,15 @@ AtomRef atom_ref(std::string_view token) {
   a.tag = AtomRef::kStr;
   a.s = token;
   return a;
+}
+
+// Stores `a` into `atom` (holding the integer 0, as an Atom does when built).
+void set_atom(Atom& atom, const AtomRef& a) {
+  switch (a.tag) {
+    case AtomRef::kInt: atom.v.emplace<0>(a.i); return;
+    case AtomRef::kFloat: atom.v.emplace<1>(a.f); return;
+    case AtomRef::kStr: atom.v.emplace<2>(a.s); return;
+  }
 }
 
 Atom to_atom(const AtomRef& a) {
@@ -347,26 +418,6 @@ AtomRef item_ref(std::string_view t) {
   }
   return atom_ref(t);
 }
-
-// A few items in place, the rest on the heap.
-template <class T, std::size_t N>
-class SmallVec {
- public:
-  void push_back(const T& v) {
-    if (size_ < N)
-      inline_[size_] = v;
-    else
-      more_.push_back(v);
-    ++size_;
-  }
-  std::size_t size() const { return size_; }
-  const T& operator[](std::size_t k) const { return k < N ? inline_[k] : more_[k - N]; }
-
- private:
-  T inline_[N];
-  std::vector<T> more_;
-  std::size_t size_ = 0;
-};
 
 // ---------------------------------------------------------------------------
 // Grammar helpers.
@@ -406,45 +457,51 @@ std::string quoted_message(std::string_view prefix, std::string_view text) {
   return m;
 }
 
-struct DimRef {
-  bool concrete;
-  std::int64_t value;
-  std::string_view name;
-};
-
-DimRef read_dim(std::string_view t) {
+// A dimension: a token that begins with a digit, or with a minus sign and a
+// digit, is a signed integer; any other token is a name.
+void read_dim(std::string_view t, Dim& dim) {
   if (is_digit(t[0]) || (t[0] == '-' && t.size() > 1 && is_digit(t[1]))) {
     std::int64_t v = 0;
     const IntError e = read_i64(t, v);
     if (e != IntError::kNone) fail_int(e);
-    return {true, v, {}};
+    dim.v.emplace<0>(v);
+  } else {
+    dim.v.emplace<1>(t);
   }
-  return {false, 0, t};
 }
 
-TensorType wildcard() {
+// An empty type. Built this way, without zeroing the room of its shape,
+// and moved into place, it is cheaper than a value-initialised one.
+inline TensorType empty_type() {
   TensorType ty;
-  ty.dtype = "*";
   return ty;
 }
 
-Param read_param(Parser& p) {
-  Param param;
+// A tensor type read into `ty` (an empty type).
+void read_tensor_type(Parser& p, TensorType& ty) {
+  p.skip_comments();
+  ty.dtype = p.next_token();
+  p.expect_token('[');
+  list_loop(p, ']', [&] { read_dim(p.next_token(), ty.shape.emplace_back()); });
+  p.expect_token(']');
+}
+
+void read_param(Parser& p, Param& param) {
   param.name = p.next_token();
   p.expect_token(':');
   if (p.peek_is('*')) {
     p.next_token();
-    param.ty = wildcard();
+    param.ty.dtype = "*";
   } else {
-    param.ty = parse_tensor_type(p);
+    read_tensor_type(p, param.ty);
   }
-  return param;
 }
 
 LiteralValue literal_list(Parser& p, std::size_t depth) {
   if (depth > kMaxLiteralDepth) fail("literal nesting exceeds 256 levels");
   p.expect_token('[');
-  std::vector<LiteralValue> items;
+  // Short lists are gathered in place and stored at their final size.
+  SmallVector<LiteralValue, 4> items;
   list_loop(p, ']', [&] {
     if (p.peek_is('['))
       items.push_back(literal_list(p, depth + 1));
@@ -452,7 +509,8 @@ LiteralValue literal_list(Parser& p, std::size_t depth) {
       items.push_back(parse_literal_scalar(p));
   });
   p.expect_token(']');
-  return LiteralValue::list(std::move(items));
+  return LiteralValue::list(std::vector<LiteralValue>(std::make_move_iterator(items.begin()),
+                                                      std::make_move_iterator(items.end())));
 }
 
 // The working groups of a statement's square-bracket list.
@@ -460,14 +518,18 @@ struct Groups {
   std::string_view names[3];
   std::size_t name_count = 0;
   std::string_view pattern;
-  std::optional<std::int64_t> first_int;
+  bool has_int = false;
+  std::int64_t first_int = 0;
   double floats[2] = {0, 0};
   std::size_t float_count = 0;
 
   void add(const AtomRef& a) {
     switch (a.tag) {
       case AtomRef::kInt:
-        if (!first_int) first_int = a.i;
+        if (!has_int) {
+          has_int = true;
+          first_int = a.i;
+        }
         break;
       case AtomRef::kFloat:
         if (float_count < 2) floats[float_count] = a.f;
@@ -483,52 +545,110 @@ struct Groups {
         break;
     }
   }
-  std::string name(std::size_t k) const {
-    return k < name_count ? std::string(names[k]) : std::string();
-  }
+  // The k-th name, or the empty text.
+  std::string_view name(std::size_t k) const { return k < name_count ? names[k] : std::string_view(); }
 };
 
-// Builds the kind of a statement from its tag and its square-bracket list.
-OpKind build_kind(std::size_t tag, const Groups& g, Axes&& axes) {
-  auto pattern = [&] { return std::string(g.pattern); };
+// Sets `kind` (holding an empty View, as an Op does when built) to the kind
+// of `tag`, with the fields taken from the square-bracket list.
+void set_kind(OpKind& kind, std::size_t tag, const Groups& g, Axes&& axes) {
   switch (tag) {
-    case 0: return View{pattern(), std::move(axes)};
-    case 1: return Map{g.name(0)};
-    case 2:
-      if (g.name_count == 0 || g.names[0].empty())
-        fail("fold requires a reduction: fold[pattern, reduction]");
-      return Fold{pattern(), g.name(0)};
-    case 3: return Tile{pattern(), std::move(axes)};
-    case 4: return Read{pattern()};
-    case 5:
-      if (g.name_count == 0 || g.names[0].empty())
-        fail("write requires a reduction: write[pattern, reduction]");
-      return Write{pattern(), g.name(0)};
-    case 6: return Contract{pattern()};
-    case 8: return Iota{};
-    case 9:
+    case 0: {
+      View& k = kind.index() == 0 ? std::get<0>(kind) : kind.emplace<0>();
+      k.pattern = g.pattern;
+      k.axes = std::move(axes);
+      return;
+    }
+    case 1: kind.emplace<Map>().function = g.name(0); return;
+    case 2: {
+      if (g.name(0).empty()) fail("fold requires a reduction: fold[pattern, reduction]");
+      Fold& k = kind.emplace<Fold>();
+      k.pattern = g.pattern;
+      k.reduction = g.name(0);
+      return;
+    }
+    case 3: {
+      Tile& k = kind.emplace<Tile>();
+      k.pattern = g.pattern;
+      k.axes = std::move(axes);
+      return;
+    }
+    case 4: kind.emplace<Read>().pattern = g.pattern; return;
+    case 5: {
+      if (g.name(0).empty()) fail("write requires a reduction: write[pattern, reduction]");
+      Write& k = kind.emplace<Write>();
+      k.pattern = g.pattern;
+      k.reduction = g.name(0);
+      return;
+    }
+    case 6: kind.emplace<Contract>().pattern = g.pattern; return;
+    case 8: kind.emplace<Iota>(); return;
+    case 9: {
       if (g.float_count < 2) fail("random requires two bounds: random[lo, hi]");
-      return Random{g.floats[0], g.floats[1]};
-    case 10: return Call{g.name(0)};
-    case 11:
-      if (g.name_count >= 2) return Loop{g.name(0), LoopCount::named(g.name(1))};
-      if (!g.first_int) fail("loop requires explicit count: loop[fn, count]");
-      // The integer's two's-complement pattern read as unsigned.
-      return Loop{g.name(0), LoopCount::concrete(static_cast<std::uint64_t>(*g.first_int))};
+      Random& k = kind.emplace<Random>();
+      k.lower = g.floats[0];
+      k.upper = g.floats[1];
+      return;
+    }
+    case 10: kind.emplace<Call>().target = g.name(0); return;
+    case 11: {
+      if (g.name_count < 2 && !g.has_int) fail("loop requires explicit count: loop[fn, count]");
+      Loop& k = kind.emplace<Loop>();
+      k.target = g.name(0);
+      if (g.name_count >= 2)
+        k.count.v.emplace<1>(g.name(1));
+      else  // the integer's two's-complement pattern read as unsigned
+        k.count.v.emplace<0>(static_cast<std::uint64_t>(g.first_int));
+      return;
+    }
     case 12: {
       if (g.name_count == 0)
         fail("cache requires var name: cache[var, init] or cache[var, init, extend]");
       if (g.name_count == 1)
         fail("cache requires init function: cache[var, init] or cache[var, init, extend]");
-      Cache c;
-      c.var = g.name(0);
-      c.init = g.name(1);
-      if (g.name_count >= 3) c.extend = g.name(2);
-      return c;
+      Cache& k = kind.emplace<Cache>();
+      k.var = g.name(0);
+      k.init = g.name(1);
+      if (g.name_count >= 3) k.extend.emplace(g.name(2));
+      return;
     }
     default: break;
   }
   fail("unexpected kind tag");  // "literal" is read before the lists
+}
+
+// The tag of a kind word other than "literal", or nothing.
+std::optional<std::size_t> statement_kind(std::string_view w) {
+  std::size_t tag;
+  switch (w.size()) {
+    case 3:
+      if (w == "map") return 1;
+      return std::nullopt;
+    case 4:
+      switch (w[0]) {
+        case 'v': tag = 0; break;
+        case 'f': tag = 2; break;
+        case 't': tag = 3; break;
+        case 'r': tag = 4; break;
+        case 'i': tag = 8; break;
+        case 'c': tag = 10; break;
+        case 'l': tag = 11; break;
+        default: return std::nullopt;
+      }
+      break;
+    case 5:
+      switch (w[0]) {
+        case 'w': tag = 5; break;
+        case 'c': tag = 12; break;
+        default: return std::nullopt;
+      }
+      break;
+    case 6: tag = 9; break;
+    case 8: tag = 6; break;
+    default: return std::nullopt;
+  }
+  if (w != kKindWords[tag]) return std::nullopt;
+  return tag;
 }
 
 // ---------------------------------------------------------------------------
@@ -643,15 +763,46 @@ std::string read_text_file(const std::string& path) {
 // Cursor.
 
 void Parser::advance_past_comments() {
+  const char* s = source_.data();
+  std::size_t i = offset_;
+  const std::size_t start = cut_token(s, source_.size(), i);
+  offset_ = i;
+  const std::size_t length = i - start;
+  if (start == kNoToken || (s[start] == '/' && length >= 2 && s[start + 1] == '/')) {
+    pass_comments(start);
+    return;
+  }
+  next_ = std::string_view(s + start, length);
+  next_char_ = length == 1 ? byte_at(s, start) : 0;
+  has_next_ = true;
+  ready_ = true;
+}
+
+// The rarer part of `advance_past_comments`: from the token just cut at
+// `start` (ending at `offset_`), sets comment tokens aside until another token
+// or the end of the text is reached.
+void Parser::pass_comments(std::size_t start) {
+  const char* s = source_.data();
   for (;;) {
-    if (has_next_) {
-      if (!is_comment(next_)) return;
-      pending_comments.emplace_back(next_);
-      ++pos;
+    if (start == kNoToken) {
+      next_char_ = 0;
       has_next_ = false;
+      ready_ = true;
+      return;
     }
-    if (!cut_token(source_.data(), source_.size(), offset_, next_)) return;
-    has_next_ = true;
+    const std::size_t length = offset_ - start;
+    if (!(s[start] == '/' && length >= 2 && s[start + 1] == '/')) {
+      next_ = std::string_view(s + start, length);
+      next_char_ = length == 1 ? byte_at(s, start) : 0;
+      has_next_ = true;
+      ready_ = true;
+      return;
+    }
+    pending_comments.emplace_back(s + start, length);
+    ++pos;
+    std::size_t i = offset_;
+    start = cut_token(s, source_.size(), i);
+    offset_ = i;
   }
 }
 
@@ -670,8 +821,11 @@ std::vector<std::string_view> tokenize(std::string_view source) {
   std::vector<std::string_view> tokens;
   tokens.reserve(source.size() / 4 + 4);
   std::size_t i = 0;
-  std::string_view t;
-  while (cut_token(source.data(), source.size(), i, t)) tokens.push_back(t);
+  for (;;) {
+    const std::size_t start = cut_token(source.data(), source.size(), i);
+    if (start == kNoToken) break;
+    tokens.push_back(source.substr(start, i - start));
+  }
   return tokens;
 }
 
@@ -679,18 +833,8 @@ std::vector<std::string_view> tokenize(std::string_view source) {
 // Values.
 
 TensorType parse_tensor_type(Parser& p) {
-  p.skip_comments();
   TensorType ty;
-  ty.dtype = p.next_token();
-  p.expect_token('[');
-  SmallVec<DimRef, 8> dims;
-  list_loop(p, ']', [&] { dims.push_back(read_dim(p.next_token())); });
-  p.expect_token(']');
-  ty.shape.reserve(dims.size());
-  for (std::size_t k = 0; k < dims.size(); ++k) {
-    const DimRef& d = dims[k];
-    ty.shape.push_back(d.concrete ? Dim::concrete(d.value) : Dim::named(std::string(d.name)));
-  }
+  read_tensor_type(p, ty);
   return ty;
 }
 
@@ -728,30 +872,29 @@ namespace {
 
 // One statement, read into `op` (a default-constructed Op).
 void read_op(Parser& p, Op& op) {
-  op.comments = p.take_comments();
+  if (!p.pending_comments.empty()) op.comments = p.take_comments();
   if (p.peek_is('(')) {
     p.next_token();
     list_loop(p, ')', [&] { op.outputs.emplace_back(p.next_token()); });
     p.expect_token(')');
     p.expect_token(':');
     p.expect_token('(');
-    list_loop(p, ')', [&] { op.output_types.emplace_back(parse_tensor_type(p)); });
+    list_loop(p, ')', [&] { read_tensor_type(p, *op.output_types.emplace_back(empty_type())); });
     p.expect_token(')');
   } else {
     for (;;) {
-      std::string name(p.next_token());
+      op.outputs.emplace_back(p.next_token());
+      std::optional<TensorType>& ty = op.output_types.emplace_back();
       if (p.peek_is(':')) {
         p.next_token();
+        ty.emplace(empty_type());
         if (p.peek_is('*')) {
           p.next_token();
-          op.output_types.emplace_back(wildcard());
+          ty->dtype = "*";
         } else {
-          op.output_types.emplace_back(parse_tensor_type(p));
+          read_tensor_type(p, *ty);
         }
-      } else {
-        op.output_types.emplace_back(std::nullopt);
       }
-      op.outputs.push_back(std::move(name));
       if (!p.peek_is(',')) break;
       p.next_token();
     }
@@ -762,23 +905,22 @@ void read_op(Parser& p, Op& op) {
     p.expect_token('(');
     LiteralValue value = p.peek_is('[') ? parse_literal_list(p) : parse_literal_scalar(p);
     p.expect_token(')');
-    op.kind = Literal{std::move(value)};
+    op.kind.emplace<Literal>(Literal{std::move(value)});
     return;
   }
 
   // The word is judged only after both lists were read.
-  const std::optional<std::size_t> tag = kind_tag(word);
+  const std::optional<std::size_t> tag = statement_kind(word);
   const bool keeps_axes = tag && (*tag == 0 || *tag == 3);
   Groups groups;
   if (p.peek_is('['))
     read_arg_items(
         p, '[', ']', [&](const AtomRef& a) { groups.add(a); },
         [](std::string_view, const AtomRef&) {});  // axes never come from here
-  SmallVec<AtomRef, 8> args;
   OrderedMap<AtomRef> named;
   if (p.peek_is('('))
     read_arg_items(
-        p, '(', ')', [&](const AtomRef& a) { args.push_back(a); },
+        p, '(', ')', [&](const AtomRef& a) { set_atom(op.args.emplace_back(), a); },
         [&](std::string_view name, const AtomRef& a) {
           if (keeps_axes) named.insert(std::string(name), a);
         });
@@ -791,9 +933,7 @@ void read_op(Parser& p, Op& op) {
     else if (value.tag == AtomRef::kFloat)
       axes.insert(name, saturating_i64(value.f));
   }
-  op.kind = build_kind(*tag, groups, std::move(axes));
-  op.args.reserve(args.size());
-  for (std::size_t k = 0; k < args.size(); ++k) op.args.push_back(to_atom(args[k]));
+  set_kind(op.kind, *tag, groups, std::move(axes));
 }
 
 }  // namespace
@@ -809,21 +949,23 @@ Function parse_function(Parser& p) {
   Function f;
   f.name = p.next_token();
   p.expect_token('(');
-  list_loop(p, ')', [&] { f.params.push_back(read_param(p)); });
+  list_loop(p, ')', [&] { read_param(p, f.params.emplace_back()); });
   p.expect_token(')');
   p.expect_token("->");
   p.expect_token('(');
-  list_loop(p, ')', [&] { f.returns.push_back(read_param(p)); });
+  list_loop(p, ')', [&] { read_param(p, f.returns.emplace_back()); });
   p.expect_token(')');
   p.expect_token('{');
   p.skip_comments();
   f.comments = p.take_comments();
-  p.op_buffer.clear();
-  while (!p.peek_is('}')) read_op(p, p.op_buffer.emplace_back());
+  // Bodies of one module tend to be alike in length: reserve what the last
+  // one needed (within reason), and give back the room when the guess was
+  // far too large.
+  f.ops.reserve(std::min<std::size_t>(p.ops_hint, 4096));
+  while (!p.peek_is('}')) read_op(p, f.ops.emplace_back());
   p.expect_token('}');
-  f.ops.reserve(p.op_buffer.size());
-  std::move(p.op_buffer.begin(), p.op_buffer.end(), std::back_inserter(f.ops));
-  p.op_buffer.clear();
+  if (f.ops.capacity() > 2 * f.ops.size() + 8) f.ops.shrink_to_fit();
+  p.ops_hint = f.ops.size();
   return f;
 }
 

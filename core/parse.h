@@ -36,13 +36,14 @@ class Parser {
 
   std::vector<std::string> pending_comments;
   std::size_t pos = 0;
-  // Statements of the function being read; reused so that each body is
-  // allocated once at its final size.
-  std::vector<Op> op_buffer;
+  // Statement count of the function read last: the room reserved for the
+  // next body, which is read in place.
+  std::size_t ops_hint = 0;
 
-  // Moves the comment tokens at `pos` into `pending_comments`.
+  // Moves the comment tokens at `pos` into `pending_comments`. The token
+  // after them is cut at the same time, so a cut token is never a comment.
   void skip_comments() {
-    if (!has_next_ || is_comment(next_)) advance_past_comments();
+    if (!ready_) advance_past_comments();
   }
   // True when no token is left (after moving the comments in front of it).
   bool at_end() {
@@ -60,18 +61,18 @@ class Parser {
     skip_comments();
     return has_next_ && next_ == text;
   }
-  bool peek_is(char c) { return peek_char() == c; }
+  bool peek_is(char c) { return peek_char() == static_cast<unsigned char>(c); }
   // The byte of a one-byte next token; 0 for a longer token or at the end.
   int peek_char() {
     skip_comments();
-    return has_next_ && next_.size() == 1 ? static_cast<unsigned char>(next_[0]) : 0;
+    return next_char_;
   }
   // Consumes the next token; at the end of the tokens fails with
   // "index out of bounds: the len is {} but the index is {}".
   std::string_view next_token() {
     skip_comments();
     if (!has_next_) fail_at_end();
-    has_next_ = false;
+    ready_ = false;
     ++pos;
     return next_;
   }
@@ -82,8 +83,13 @@ class Parser {
     if (t != expected) fail_expected(expected, t);
   }
   void expect_token(char expected) {
-    const std::string_view t = next_token();
-    if (t.size() != 1 || t[0] != expected) fail_expected(std::string_view(&expected, 1), t);
+    skip_comments();
+    if (next_char_ != static_cast<unsigned char>(expected)) {
+      const std::string_view t = next_token();
+      fail_expected(std::string_view(&expected, 1), t);
+    }
+    ready_ = false;
+    ++pos;
   }
   // Hands over the collected comments and leaves none pending.
   std::vector<std::string> take_comments() {
@@ -98,12 +104,15 @@ class Parser {
 
  private:
   void advance_past_comments();
+  [[gnu::noinline]] void pass_comments(std::size_t start);
   [[noreturn]] void fail_at_end() const;
   [[noreturn]] static void fail_expected(std::string_view expected, std::string_view got);
 
   std::string_view source_;
   std::size_t offset_ = 0;  // bytes of `source_` already cut
   std::string_view next_;   // the token at `pos`, when `has_next_`
+  int next_char_ = 0;       // its byte when it is one byte long, else 0
+  bool ready_ = false;      // `next_` and `has_next_` describe the token at `pos`
   bool has_next_ = false;
 };
 

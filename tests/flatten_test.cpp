@@ -579,6 +579,55 @@ TEST(FlattenFunction, NestingDepthIsBounded) {
             "call nesting exceeds 256 levels at function 'f257'");
 }
 
+// A function met first near the entry and again deep down is nested as deep
+// as its deepest site: the bound and the function it names do not depend on
+// where it was met first.
+TEST(FlattenFunction, NestingDepthCountsEverySite) {
+  // main calls `shared` first, then c1 -> c2 -> ... -> c<chain> -> shared;
+  // shared calls b1 -> b2 -> b3, then d1 -> ... -> d10 (or loops over d1).
+  auto module = [](int chain, bool loop) {
+    Module m;
+    auto add = [&](const std::string& name, std::vector<std::string> callees) {
+      Function f{name, {}, {{"x", {"f32", {}}}}, {{"x", {"f32", {}}}}, {}};
+      for (const std::string& c : callees) {
+        if (loop && c == "d1")
+          f.ops.push_back(Op{Loop{c, LoopCount::concrete(2)}, {"x"}, {}, {Atom::str("x")}, {}});
+        else
+          f.ops.push_back(Op{Call{c}, {"x"}, {}, {Atom::str("x")}, {}});
+      }
+      f.ops.push_back(Op{Map{"neg"}, {"x"}, {}, {Atom::str("x")}, {}});
+      m.functions.insert(name, f);
+    };
+    add("main", {"shared", "c1"});
+    for (int i = 1; i <= chain; ++i)
+      add("c" + std::to_string(i), {i < chain ? "c" + std::to_string(i + 1) : "shared"});
+    add("shared", {"b1", "d1"});
+    for (int i = 1; i <= 3; ++i)
+      add("b" + std::to_string(i), {i < 3 ? "b" + std::to_string(i + 1) : ""});
+    for (int i = 1; i <= 10; ++i)
+      add("d" + std::to_string(i), {i < 10 ? "d" + std::to_string(i + 1) : ""});
+    m.functions.insert("", Function{"", {}, {{"x", {"f32", {}}}}, {{"x", {"f32", {}}}}, {}});
+    return m;
+  };
+  struct Case {
+    int chain;
+    bool loop;
+    std::string message;
+  } cases[] = {
+      {244, false, "<no failure>"},  // the leaf below d10 at the last allowed level
+      {245, false, "call nesting exceeds 256 levels at function ''"},
+      {250, false, "call nesting exceeds 256 levels at function 'd6'"},
+      {250, true, "call nesting exceeds 256 levels at function 'd6'"},
+      {255, false, "call nesting exceeds 256 levels at function 'b1'"},
+      {256, false, "call nesting exceeds 256 levels at function 'shared'"},
+  };
+  for (const Case& c : cases) {
+    Module m = module(c.chain, c.loop);
+    EXPECT_EQ(failure_of([&] { flatten_module(m, "main", {}); }), c.message)
+        << c.chain << (c.loop ? " with a loop" : "");
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Module flattening and cache lowering.
 
@@ -723,6 +772,17 @@ TEST(FlattenModule, CacheLowering) {
        {"x f32[4]"},
        {"y f32[4]", "kv f32[4]"},
        {"kv = cache[inner](x)"}},
+      {"an init that cannot be flattened is never looked at for a warm slot with extend",
+       R"(main(x: f32[4]) -> (y: f32[4]) {
+            a = map[neg](x)
+            c: f32[4] = cache[kv, broken, kv_ext](x)
+            y = map[add](x, c)
+          }
+          broken(k: f32[4]) -> (c: f32[4]) { c = call[nope](k) })",
+       {"kv"},
+       {"x f32[4]", "kv f32[4]"},
+       {"y f32[4]", "kv_new f32[4]"},
+       {"a = neg(x)", "kv_new.t = concat(kv, x)", "kv_new = neg(kv_new.t)", "y = add(x, c)"}},
       {"an init that calls the entry again is no cycle: the entry's cache op is copied",
        R"(main(x: f32[4]) -> (y: f32[4]) {
             c: f32[4] = cache[kv, again](x)

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <vector>
@@ -118,6 +119,25 @@ TEST(Tokenize, Cuts) {
     EXPECT_EQ(strings(tokenize(c.source)), c.tokens) << quoted_text(c.source);
 }
 
+// Strings longer than a few bytes are scanned in blocks: an escape or a
+// closing quote on either side of a block boundary must be found.
+TEST(Tokenize, LongStrings) {
+  for (std::size_t at = 0; at < 40; ++at) {
+    const std::string pad(at, 'a');
+    struct Case {
+      std::string source;
+      std::vector<std::string> tokens;
+    } cases[] = {
+        {"\"" + pad + "\" x", {"\"" + pad + "\"", "x"}},
+        {"\"" + pad + "\\\"" + pad + "\" x", {"\"" + pad + "\\\"" + pad + "\"", "x"}},
+        {"\"" + pad + "\\\\\" x", {"\"" + pad + "\\\\\"", "x"}},
+        {"\"" + pad + "\\", {"\"" + pad + "\\"}},
+        {"\"" + pad + "//" + pad, {"\"" + pad + "//" + pad}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(strings(tokenize(c.source)), c.tokens) << quoted_text(c.source);
+  }
+}
+
 TEST(Tokenize, TokensAreViewsIntoTheSource) {
   const std::string source = "f(x: f32[4]) // c";
   for (std::string_view t : tokenize(source)) {
@@ -223,6 +243,23 @@ TEST(Atom, Values) {
   ASSERT_TRUE(negative_zero.is_float());
   EXPECT_TRUE(std::signbit(negative_zero.as_float()));
   EXPECT_TRUE(std::signbit(parse_atom("-1e-400").as_float()));
+}
+
+// Short decimals take a quick route; every value must still be the
+// correctly rounded one, as the C library reads it.
+TEST(Atom, FloatsAreCorrectlyRounded) {
+  for (const char* token :
+       {"0.650934", "1e-7", "0.072", "4.35", "2.5e-22", "0.1e-21", "1e22", "1e23", "8.5e22",
+        "9007199254740992.0", "9007199254740993.0", "9007199254740991e22", "9007199254740993e-22",
+        "1234567890123456789.0", "12345678901234567890.0", "0.0000000000000000000000000001",
+        "000000000000000000000000001.5", "1.00000000000000000000000000000000000000000000000000000000000000000001",
+        "7.2057594037927933e16", "3.0e-5", "123.456e-2", "5e-324", "1.e5", "-0.3", "0.0e22"}) {
+    const Atom a = parse_atom(token);
+    ASSERT_TRUE(a.is_float()) << token;
+    const double expected = std::strtod(token, nullptr);
+    EXPECT_EQ(a.as_float(), expected) << token;
+    EXPECT_EQ(std::signbit(a.as_float()), std::signbit(expected)) << token;
+  }
 }
 
 TEST(Atom, FloatFailures) {
@@ -515,6 +552,11 @@ TEST(Statements, Failures) {
       {"y = frob(x)", R"(Unknown op: "frob")"},
       {R"(y = "q"(x))", R"(Unknown op: "\"q\"")"},
       {"y = Map[add](x)", R"(Unknown op: "Map")"},
+      {"y = viex(x)", R"(Unknown op: "viex")"},
+      {"y = cachf[a, b](x)", R"(Unknown op: "cachf")"},
+      {"y = randon[0.0, 1.0]()", R"(Unknown op: "randon")"},
+      {"y = contrakt(x)", R"(Unknown op: "contrakt")"},
+      {"y = mapp(x)", R"(Unknown op: "mapp")"},
       {"y = frob[1e](x)", kUnwrap + "ParseFloatError { kind: Invalid }"},  // lists first
       {"y = frob(\"", "begin > end (1 > 0) when slicing `\"`"},
       {"= map[add](x)", R"(Expected "=", got "map")"},
@@ -571,6 +613,24 @@ TEST(Module, EmptyAndCommentOnlySources) {
   const Module m = parse_source("// a\r\n\n// b");
   EXPECT_EQ(m.header_comments, (std::vector<std::string>{"// a\r", "// b"}));
   EXPECT_TRUE(m.functions.empty());
+}
+
+TEST(Module, BodiesOfDifferentLengths) {
+  std::string source;
+  const std::size_t lengths[] = {0, 100, 1, 3, 5000, 2, 0, 7};
+  for (std::size_t k = 0; k < std::size(lengths); ++k) {
+    source += "f" + std::to_string(k) + "() -> () {";
+    for (std::size_t i = 0; i < lengths[k]; ++i) source += " y" + std::to_string(i) + " = iota()";
+    source += " }\n";
+  }
+  const Module m = parse_source(source);
+  ASSERT_EQ(m.functions.size(), std::size(lengths));
+  for (std::size_t k = 0; k < std::size(lengths); ++k) {
+    const Function& f = m.functions.at_position(k).second;
+    ASSERT_EQ(f.ops.size(), lengths[k]) << k;
+    for (std::size_t i = 0; i < lengths[k]; ++i)
+      ASSERT_EQ(f.ops[i].outputs, Outputs{"y" + std::to_string(i)}) << k;
+  }
 }
 
 TEST(Module, RepeatedFunctionReplacesInPlace) {
