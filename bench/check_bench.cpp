@@ -8,17 +8,12 @@
 // reading that JSON and checking the module are timed separately, each the
 // best of N runs.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <sstream>
 #include <string>
-#include <unistd.h>
 
+#include "bench/bench_util.h"
 #include "core/check.h"
 #include "core/error.h"
 #include "core/json_read.h"
@@ -27,45 +22,12 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-std::string read_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    std::fprintf(stderr, "cannot read %s\n", path.c_str());
-    std::exit(1);
-  }
-  std::stringstream buffer;
-  buffer << file.rdbuf();
-  return buffer.str();
-}
+using quarvel::bench::best_of;
+using quarvel::bench::read_file;
 
 std::string generate_wide() {
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("check_bench." + std::to_string(::getpid()));
-  const std::string command = "python3 '" QUARVEL_SOURCE_DIR
-                              "/bench/gen_workload.py' wide --functions 3000 --ops 60 --out '" +
-                              dir.string() + "'";
-  if (std::system(command.c_str()) != 0) {
-    std::fprintf(stderr, "failed: %s\n", command.c_str());
-    std::exit(1);
-  }
-  std::string text = read_file((dir / "wide.qrv").string());
-  std::filesystem::remove_all(dir);
-  return text;
-}
-
-volatile std::size_t sink = 0;
-
-double best_of(int runs, const std::function<std::size_t()>& step) {
-  double best = 1e300;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = Clock::now();
-    sink = sink + step();
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (seconds < best) best = seconds;
-  }
-  return best;
+  const quarvel::bench::TempDir dir("check_bench");
+  return quarvel::bench::generate_workload("wide", "--functions 3000 --ops 60", dir.path());
 }
 
 int run(int argc, char** argv) {

@@ -17,29 +17,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 
+#include "bench/bench_util.h"
 #include "core/error.h"
 #include "core/flatten.h"
 #include "core/parse.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-std::string read_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    std::fprintf(stderr, "cannot read %s\n", path.c_str());
-    std::exit(1);
-  }
-  std::stringstream buffer;
-  buffer << file.rdbuf();
-  return buffer.str();
-}
+using quarvel::bench::Clock;
 
 // The generated init function of the cache slots, and the same with `ops`
 // copies chained.
@@ -57,15 +45,9 @@ std::string init_with(long ops) {
 }
 
 std::string generate(const std::filesystem::path& dir, long layers, long blocks, long init_ops) {
-  const std::filesystem::path out = dir / ("model" + std::to_string(layers));
-  const std::string command = "python3 '" QUARVEL_SOURCE_DIR "/bench/gen_workload.py' model --layers " +
-                              std::to_string(layers) + " --blocks " + std::to_string(blocks) +
-                              " --out '" + out.string() + "'";
-  if (std::system(command.c_str()) != 0) {
-    std::fprintf(stderr, "failed: %s\n", command.c_str());
-    std::exit(1);
-  }
-  std::string source = read_file((out / "model.qrv").string());
+  std::string source = quarvel::bench::generate_workload(
+      "model", "--layers " + std::to_string(layers) + " --blocks " + std::to_string(blocks),
+      dir / ("model" + std::to_string(layers)));
   const std::string from = "param.layers", to = std::to_string(layers);
   for (std::size_t at = source.find(from); at != std::string::npos; at = source.find(from, at + to.size()))
     source.replace(at, from.size(), to);
@@ -152,13 +134,13 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("quarvel-flatten-bench-" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
   {
-    const std::string one = generate(dir, layers, blocks, init_ops);
-    const std::string two = generate(dir, 2 * layers, blocks, init_ops);
-    std::filesystem::remove_all(dir);
+    std::string one, two;
+    {
+      const quarvel::bench::TempDir dir("quarvel-flatten-bench");
+      one = generate(dir.path(), layers, blocks, init_ops);
+      two = generate(dir.path(), 2 * layers, blocks, init_ops);
+    }
     const Figures a = measure(one, runs);
     const Figures b = measure(two, runs);
     std::printf("model: %ld layers x %ld blocks, %ld-op init, best of %d runs\n", layers, blocks,

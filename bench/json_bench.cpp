@@ -11,12 +11,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <functional>
 #include <random>
-#include <sstream>
 #include <string>
 
+#include "bench/bench_util.h"
 #include "core/error.h"
 #include "core/json_read.h"
 #include "core/json_write.h"
@@ -28,21 +26,13 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using quarvel::bench::best_of;
+using quarvel::bench::Clock;
+using quarvel::bench::read_file;
 using quarvel::Atom;
 using quarvel::Dim;
 using quarvel::LiteralValue;
 using quarvel::TensorType;
-
-double best_seconds(int runs, const std::function<void()>& body) {
-  double best = 1e300;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = Clock::now();
-    body();
-    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
-  }
-  return best;
-}
 
 quarvel::Op op(quarvel::OpKind kind, std::string out, quarvel::Args args) {
   quarvel::Op o;
@@ -123,17 +113,6 @@ std::string wide_module_json(std::size_t target_bytes) {
   return quarvel::write_module_json(module);
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    std::fprintf(stderr, "cannot read %s\n", path.c_str());
-    std::exit(1);
-  }
-  std::stringstream buffer;
-  buffer << file.rdbuf();
-  return buffer.str();
-}
-
 #ifdef QUARVEL_BENCH_PYTHON
 // json.loads then json.dumps(separators=(",", ":"), ensure_ascii=False).
 double python_seconds(const std::string& text, int runs, std::size_t& dumped_size) {
@@ -193,8 +172,8 @@ int main(int argc, char** argv) {
 
   try {
     std::size_t written_size = 0;
-    const double read_s = best_seconds(runs, [&] { quarvel::read_module_json(text); });
-    const double both_s = best_seconds(runs, [&] {
+    const double read_s = best_of(runs, [&] { quarvel::read_module_json(text); });
+    const double both_s = best_of(runs, [&] {
       written_size = quarvel::write_module_json(quarvel::read_module_json(text)).size();
     });
     std::printf("module JSON: %.2f MB%s\n", mb, written_size == text.size() ? "" : " (rewritten size differs)");

@@ -6,17 +6,13 @@
 // 10 MB) and one twice its size are generated into a temporary directory with
 // bench/gen_workload.py. With SOURCE, the larger text is SOURCE followed by a
 // copy of itself whose functions are renamed. Each figure is the best of N runs.
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <functional>
-#include <sstream>
 #include <string>
-#include <unistd.h>
 
+#include "bench/bench_util.h"
 #include "core/error.h"
 #include "core/format.h"
 #include "core/json_write.h"
@@ -24,28 +20,13 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-std::string read_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    std::fprintf(stderr, "cannot read %s\n", path.c_str());
-    std::exit(1);
-  }
-  std::stringstream buffer;
-  buffer << file.rdbuf();
-  return buffer.str();
-}
+using quarvel::bench::best_of;
+using quarvel::bench::read_file;
 
 std::string generate(const std::filesystem::path& dir, int functions) {
-  const std::filesystem::path out = dir / ("wide" + std::to_string(functions));
-  const std::string command = "python3 '" QUARVEL_SOURCE_DIR "/bench/gen_workload.py' wide --functions " +
-                              std::to_string(functions) + " --ops 60 --out '" + out.string() + "'";
-  if (std::system(command.c_str()) != 0) {
-    std::fprintf(stderr, "failed: %s\n", command.c_str());
-    std::exit(1);
-  }
-  return read_file((out / "wide.qrv").string());
+  return quarvel::bench::generate_workload(
+      "wide", "--functions " + std::to_string(functions) + " --ops 60",
+      dir / ("wide" + std::to_string(functions)));
 }
 
 // The text followed by a renamed copy of its module, printed canonically.
@@ -59,20 +40,6 @@ std::string doubled(const std::string& source) {
     copy.functions.insert(key + "_copy", std::move(renamed));
   }
   return source + "\n" + quarvel::format_module(copy, 100);
-}
-
-volatile std::size_t sink = 0;
-
-// Best wall time in seconds of `runs` calls of `step`.
-double best_of(int runs, const std::function<std::size_t()>& step) {
-  double best = 1e300;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = Clock::now();
-    sink = sink + step();
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (seconds < best) best = seconds;
-  }
-  return best;
 }
 
 struct Figures {
@@ -122,15 +89,9 @@ int main(int argc, char** argv) {
     std::string base;
     std::string twice;
     if (path.empty()) {
-      char dir_template[] = "/tmp/parse_bench.XXXXXX";
-      if (!mkdtemp(dir_template)) {
-        std::perror("mkdtemp");
-        return 1;
-      }
-      const std::filesystem::path dir = dir_template;
-      base = generate(dir, 3000);
-      twice = generate(dir, 6000);
-      std::filesystem::remove_all(dir);
+      const quarvel::bench::TempDir dir("parse_bench");
+      base = generate(dir.path(), 3000);
+      twice = generate(dir.path(), 6000);
     } else {
       base = read_file(path);
       twice = doubled(base);

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -22,18 +23,32 @@
 
 namespace quarvel {
 
+// Hash for text containers that are searched with string_view keys, so that a
+// lookup needs no copy of its key.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const noexcept {
+    return std::hash<std::string_view>{}(text);
+  }
+};
+using TextSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
+template <class V>
+using TextMap = std::unordered_map<std::string, V, TextHash, std::equal_to<>>;
+
 // Insertion-ordered map from text to V. Inserting a present key replaces its
 // value and keeps the key at its first position. Small maps are searched in
-// place; larger ones keep a hash index beside the entries.
-template <class V>
+// place; larger ones keep a hash index beside the entries. With Key =
+// std::string_view the map borrows its keys, which must outlive it. Pointers
+// to values stay valid until the next insertion.
+template <class V, class Key = std::string>
 class OrderedMap {
  public:
-  using Entry = std::pair<std::string, V>;
+  using Entry = std::pair<Key, V>;
   using const_iterator = typename std::vector<Entry>::const_iterator;
   using iterator = typename std::vector<Entry>::iterator;
 
   // Returns true when the key was new.
-  bool insert(std::string key, V value) {
+  bool insert(Key key, V value) {
     if (V* present = find(key)) {
       *present = std::move(value);
       return false;
@@ -64,6 +79,10 @@ class OrderedMap {
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
   void reserve(std::size_t n) { entries_.reserve(n); }
+  void clear() {
+    entries_.clear();
+    index_.clear();
+  }
   const Entry& at_position(std::size_t i) const { return entries_[i]; }
 
   const_iterator begin() const { return entries_.begin(); }
@@ -75,15 +94,9 @@ class OrderedMap {
   bool operator==(const OrderedMap& other) const { return entries_ == other.entries_; }
 
  private:
-  struct KeyHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view key) const noexcept {
-      return std::hash<std::string_view>{}(key);
-    }
-  };
   static constexpr std::size_t kLinearLimit = 16;
   std::vector<Entry> entries_;
-  std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> index_;
+  std::unordered_map<Key, std::size_t, TextHash, std::equal_to<>> index_;
 };
 
 // One dimension of a shape: a fixed size or a symbolic name.

@@ -24,51 +24,10 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
   return a > kKeep / b ? kKeep : a * b;
 }
 
-// Map from a text view to V. A later insertion under a present key replaces
-// the value. Searched in place while small, through a hash index beyond.
-// Returned pointers stay valid until the next insertion.
-template <class V>
-class SmallTable {
- public:
-  bool empty() const { return items_.empty(); }
-  void clear() {
-    items_.clear();
-    index_.clear();
-  }
-
-  void set(std::string_view key, V value) {
-    if (V* present = find_mut(key)) {
-      *present = std::move(value);
-      return;
-    }
-    items_.emplace_back(key, std::move(value));
-    if (!index_.empty()) {
-      index_.emplace(key, items_.size() - 1);
-    } else if (items_.size() > kLinearLimit) {
-      for (std::size_t i = 0; i < items_.size(); ++i) index_.emplace(items_[i].first, i);
-    }
-  }
-
-  const V* find(std::string_view key) const {
-    if (index_.empty()) {
-      for (const auto& item : items_)
-        if (item.first == key) return &item.second;
-      return nullptr;
-    }
-    auto it = index_.find(key);
-    return it == index_.end() ? nullptr : &items_[it->second].second;
-  }
-
- private:
-  V* find_mut(std::string_view key) { return const_cast<V*>(std::as_const(*this).find(key)); }
-
-  static constexpr std::size_t kLinearLimit = 16;
-  std::vector<std::pair<std::string_view, V>> items_;
-  std::unordered_map<std::string_view, std::size_t> index_;
-};
-
-using ViewTable = SmallTable<std::string_view>;
-using SubstTable = SmallTable<std::string>;
+// Tables keyed by views of names; a later insertion under a present key
+// replaces the value.
+using ViewTable = OrderedMap<std::string_view, std::string_view>;
+using SubstTable = OrderedMap<std::string, std::string_view>;
 
 // The renaming of one inlining site.
 struct Renamer {
@@ -550,7 +509,7 @@ void Flattener::bind_site(const Function& fn, const Body& body, const Args& args
   for (std::size_t i = 0; i < k; ++i) {
     if (!args[i].is_str()) continue;
     const Param& p = fn.params[i];
-    (p.ty.is_wildcard() ? wildcards_ : bindings_).set(p.name, args[i].as_str());
+    (p.ty.is_wildcard() ? wildcards_ : bindings_).insert(p.name, args[i].as_str());
   }
   // The last argument names a record whose fields supply the remaining
   // parameters, its own position included.
@@ -562,12 +521,12 @@ void Flattener::bind_site(const Function& fn, const Body& body, const Args& args
       std::string& text = record_fields_.emplace_back();
       text.reserve(record.size() + 1 + field.size());
       text.append(record).append(".").append(field);
-      bindings_.set(field, text);
+      bindings_.insert(field, text);
     }
   }
   const std::size_t r = std::min(fn.returns.size(), outputs.size());
   for (std::size_t i = 0; i < r; ++i)
-    if (!body.return_is_param[i]) bindings_.set(fn.returns[i].name, outputs[i]);
+    if (!body.return_is_param[i]) bindings_.insert(fn.returns[i].name, outputs[i]);
 }
 
 void Flattener::inline_site(std::vector<Op>& result, std::string_view target,
@@ -776,7 +735,7 @@ void Flattener::unroll(std::vector<Op>& result, const Loop& loop, const Op& op,
     release(fn, count);
   }
   // Later uses of the loop's output read its last iteration's output.
-  subst.set(out, numbered(out, '_', count));
+  subst.insert(out, numbered(out, '_', count));
 }
 
 }  // namespace
@@ -826,7 +785,7 @@ std::vector<Op> inline_call(const OrderedMap<Function>& functions, const NameSet
 namespace {
 
 void fill_table(ViewTable& table, const NameMap& map) {
-  for (const auto& [key, value] : map) table.set(key, value);
+  for (const auto& [key, value] : map) table.insert(key, value);
 }
 
 }  // namespace

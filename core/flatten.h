@@ -18,10 +18,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -34,15 +32,9 @@ using CacheKeys = std::unordered_set<std::string>;
 inline constexpr std::uint64_t kMaxFlatOps = std::uint64_t{1} << 24;
 inline constexpr std::size_t kMaxCallNesting = 256;
 
-// Hash for text containers that are searched with string_view keys.
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view s) const noexcept {
-    return std::hash<std::string_view>{}(s);
-  }
-};
-using NameSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
-using NameMap = std::unordered_map<std::string, std::string, TextHash, std::equal_to<>>;
+// Names of a module, searched with string_view keys.
+using NameSet = TextSet;
+using NameMap = TextMap<std::string>;
 
 // Names inlining never rewrites: every argument beginning "param.", and every
 // argument that its own function also declares as a named dimension.

@@ -2,96 +2,21 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstring>
 #include <cstddef>
 #include <string_view>
 #include <vector>
 
 #include "core/numtext.h"
+#include "core/text_buffer.h"
 
 namespace quarvel {
 
 namespace {
 
-// The output text: lines are appended to it, each followed by its line feed.
-// Writers ask for room once per piece and then store bytes without further
-// checks; the text grows by doubling.
-class SourceText {
- public:
-  explicit SourceText(std::size_t expected) {
-    text_.resize(expected < 128 ? 128 : expected);
-    pos_ = text_.data();
-    end_ = pos_ + text_.size();
-  }
+// The printer float text.
+void write_float(TextBuffer& out, double x) { out.put_via(append_printer_float, x); }
 
-  std::size_t size() const { return static_cast<std::size_t>(pos_ - text_.data()); }
-  // Drops everything written after the first `n` bytes.
-  void truncate(std::size_t n) { pos_ = text_.data() + n; }
-
-  SourceText& operator+=(char c) {
-    room(1);
-    *pos_++ = c;
-    return *this;
-  }
-  template <std::size_t N>
-  SourceText& operator+=(const char (&text)[N]) {
-    room(N - 1);
-    std::memcpy(pos_, text, N - 1);
-    pos_ += N - 1;
-    return *this;
-  }
-  SourceText& operator+=(std::string_view text) {
-    room(text.size());
-    std::memcpy(pos_, text.data(), text.size());
-    pos_ += text.size();
-    return *this;
-  }
-  SourceText& operator+=(const std::string& text) { return *this += std::string_view(text); }
-
-  void spaces(std::size_t n) {
-    room(n);
-    std::memset(pos_, ' ', n);
-    pos_ += n;
-  }
-  void put_int(std::int64_t value) {
-    room(20);
-    pos_ = std::to_chars(pos_, pos_ + 20, value).ptr;
-  }
-  void put_uint(std::uint64_t value) {
-    room(20);
-    pos_ = std::to_chars(pos_, pos_ + 20, value).ptr;
-  }
-  void put_float(double x) {
-    scratch_.clear();
-    append_printer_float(scratch_, x);
-    *this += std::string_view(scratch_);
-  }
-
-  std::string take() && {
-    text_.resize(size());
-    return std::move(text_);
-  }
-
- private:
-  void room(std::size_t n) {
-    if (static_cast<std::size_t>(end_ - pos_) < n) grow(n);
-  }
-  [[gnu::noinline]] void grow(std::size_t n) {
-    const std::size_t used = size();
-    std::size_t size = text_.size() * 2;
-    if (size < used + n) size = used + n;
-    text_.resize(size);
-    pos_ = text_.data() + used;
-    end_ = text_.data() + text_.size();
-  }
-
-  std::string text_;
-  char* pos_;
-  char* end_;
-  std::string scratch_;  // float texts
-};
-
-void write_dims(SourceText& out, const Shape& shape) {
+void write_dims(TextBuffer& out, const Shape& shape) {
   bool first = true;
   for (const Dim& dim : shape) {
     if (!first) out += ", ";
@@ -105,7 +30,7 @@ void write_dims(SourceText& out, const Shape& shape) {
 }
 
 // "*" for a wildcard, whatever its shape; otherwise f32[4, n].
-void write_tensor_type(SourceText& out, const TensorType& ty) {
+void write_tensor_type(TextBuffer& out, const TensorType& ty) {
   if (ty.is_wildcard()) {
     out += '*';
     return;
@@ -131,13 +56,13 @@ std::size_t tensor_type_length(const TensorType& ty) {
   return length;
 }
 
-void write_param(SourceText& out, const Param& param) {
+void write_param(TextBuffer& out, const Param& param) {
   out += param.name;
   out += ": ";
   write_tensor_type(out, param.ty);
 }
 
-void write_param_list(SourceText& out, const std::vector<Param>& params) {
+void write_param_list(TextBuffer& out, const std::vector<Param>& params) {
   bool first = true;
   for (const Param& param : params) {
     if (!first) out += ", ";
@@ -146,64 +71,36 @@ void write_param_list(SourceText& out, const std::vector<Param>& params) {
   }
 }
 
-void write_atoms(SourceText& out, const Args& args) {
+void write_atoms(TextBuffer& out, const Args& args) {
   bool first = true;
   for (const Atom& atom : args) {
     if (!first) out += ", ";
     first = false;
     switch (atom.v.index()) {
       case 0: out.put_int(atom.as_int()); break;
-      case 1: out.put_float(atom.as_float()); break;
+      case 1: write_float(out, atom.as_float()); break;
       default: out += atom.as_str(); break;
     }
   }
 }
 
-// Lists nest to any depth, so the walk keeps its own stack of open lists
-// instead of recursing.
-void write_literal_value(SourceText& out, const LiteralValue& root) {
-  struct OpenList {
-    const LiteralValue* next;
-    const LiteralValue* end;
-  };
-  std::vector<OpenList> open;
-  const LiteralValue* value = &root;
-  for (;;) {
-    if (value->is_list()) {
-      const std::vector<LiteralValue>& items = value->as_list();
-      out += '[';
-      if (!items.empty()) {
-        open.push_back({items.data() + 1, items.data() + items.size()});
-        value = items.data();
-        continue;
-      }
-      out += ']';
-    } else if (value->is_int()) {
-      out.put_int(value->as_int());
+void write_literal_value(TextBuffer& out, const LiteralValue& root) {
+  write_literal_lists(out, root, ", ", [](TextBuffer& out, const LiteralValue& number) {
+    if (number.is_int()) {
+      out.put_int(number.as_int());
     } else {
-      out.put_float(value->as_float());
+      write_float(out, number.as_float());
     }
-    for (;;) {
-      if (open.empty()) return;
-      OpenList& list = open.back();
-      if (list.next != list.end) {
-        out += ", ";
-        value = list.next++;
-        break;
-      }
-      out += ']';
-      open.pop_back();
-    }
-  }
+  });
 }
 
-void write_quoted_pattern(SourceText& out, const std::string& pattern) {
+void write_quoted_pattern(TextBuffer& out, const std::string& pattern) {
   out += '"';
   out += pattern;  // never escaped
   out += '"';
 }
 
-void write_axes(SourceText& out, const Axes& axes) {
+void write_axes(TextBuffer& out, const Axes& axes) {
   for (const auto& [name, size] : axes) {
     out += ", ";
     out += name;
@@ -212,13 +109,13 @@ void write_axes(SourceText& out, const Axes& axes) {
   }
 }
 
-void write_call_args(SourceText& out, const Args& args) {
+void write_call_args(TextBuffer& out, const Args& args) {
   out += "](";
   write_atoms(out, args);
   out += ')';
 }
 
-void write_right_hand_side(SourceText& out, const Op& op) {
+void write_right_hand_side(TextBuffer& out, const Op& op) {
   const OpKind& kind = op.kind;
   switch (kind.index()) {
     case 0: {
@@ -277,9 +174,9 @@ void write_right_hand_side(SourceText& out, const Op& op) {
       // The arguments of a random op are never printed.
       const auto& k = std::get<Random>(kind);
       out += "random[";
-      out.put_float(k.lower);
+      write_float(out, k.lower);
       out += ", ";
-      out.put_float(k.upper);
+      write_float(out, k.upper);
       out += ']';
       return;
     }
@@ -321,7 +218,7 @@ const TensorType* output_type(const Op& op, std::size_t i) {
   return &*op.output_types[i];
 }
 
-void write_header(SourceText& out, const Function& function, std::uint64_t width) {
+void write_header(TextBuffer& out, const Function& function, std::uint64_t width) {
   const std::size_t start = out.size();
   out += function.name;
   out += '(';
@@ -354,7 +251,7 @@ void write_header(SourceText& out, const Function& function, std::uint64_t width
   out += ") {\n";
 }
 
-void write_op(SourceText& out, const Op& op, std::size_t k, std::size_t name_width,
+void write_op(TextBuffer& out, const Op& op, std::size_t k, std::size_t name_width,
               std::size_t type_width) {
   if (!op.comments.empty()) {
     if (k > 0) out += '\n';
@@ -395,7 +292,7 @@ void write_op(SourceText& out, const Op& op, std::size_t k, std::size_t name_wid
   }
 }
 
-void write_function(SourceText& out, const Function& function, std::uint64_t width) {
+void write_function(TextBuffer& out, const Function& function, std::uint64_t width) {
   write_header(out, function, width);
   for (const std::string& comment : function.comments) {
     out += "  ";
@@ -427,7 +324,7 @@ std::size_t estimate_source_size(const Module& module) {
 
 std::string format_module(const Module& module, std::uint64_t width) {
   if (module.header_comments.empty() && module.functions.empty()) return "\n";
-  SourceText out(estimate_source_size(module));
+  TextBuffer out(estimate_source_size(module));
   for (const std::string& comment : module.header_comments) {
     out += comment;
     out += '\n';

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "core/error.h"
+#include "core/json_text.h"
 #include "core/numtext.h"
 
 namespace quarvel {
@@ -22,24 +23,9 @@ inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
 // Bytes that end a run of plain string content: the closing quote, the
 // backslash, control bytes, and the first byte of a non-ASCII character
 // (checked for well-formed UTF-8).
-constexpr std::array<bool, 256> make_string_stops() {
-  std::array<bool, 256> table{};
-  for (int c = 0; c < 0x20; ++c) table[c] = true;
-  for (int c = 0x80; c < 0x100; ++c) table[c] = true;
-  table['"'] = true;
-  table['\\'] = true;
-  return table;
-}
-constexpr std::array<bool, 256> kStringStops = make_string_stops();
-
-constexpr std::array<bool, 256> make_skip_stops() {
-  std::array<bool, 256> table{};
-  for (int c = 0; c < 0x20; ++c) table[c] = true;
-  table['"'] = true;
-  table['\\'] = true;
-  return table;
-}
-constexpr std::array<bool, 256> kSkipStops = make_skip_stops();
+constexpr std::array<bool, 256> kStringStops = json_string_stops(true);
+// The same but for non-ASCII bytes: a skipped string is checked for syntax only.
+constexpr std::array<bool, 256> kSkipStops = json_string_stops(false);
 
 constexpr std::string_view kControlInString =
     "control character (\\u0000-\\u001F) found while parsing a string";
@@ -877,7 +863,10 @@ class ModuleReader : public JsonReader {
     read_list_into(out, strings_, [&](auto& items) { read_string(items.emplace_back()); });
   }
 
-  void read_function_map(OrderedMap<Function>& out) {
+  // A JSON object into `out`, member by member; `read_item()` reads and
+  // returns each member's value.
+  template <class V, class ReadItem>
+  void read_map_into(OrderedMap<V>& out, ReadItem&& read_item) {
     if (peek() != '{') fail_invalid_type("a map");
     enter();
     bool first = true;
@@ -885,11 +874,15 @@ class ModuleReader : public JsonReader {
       std::string key;
       read_string_body(key);
       read_colon();
-      Function function = read_function();
-      out.insert(std::move(key), std::move(function));
+      V value = read_item();
+      out.insert(std::move(key), std::move(value));
     }
     skip_byte();
     leave();
+  }
+
+  void read_function_map(OrderedMap<Function>& out) {
+    read_map_into(out, [&] { return read_function(); });
   }
 
   Function read_function() {
@@ -988,18 +981,7 @@ class ModuleReader : public JsonReader {
   }
 
   void read_axes(Axes& out) {
-    if (peek() != '{') fail_invalid_type("a map");
-    enter();
-    bool first = true;
-    while (next_member(first)) {
-      std::string key;
-      read_string_body(key);
-      read_colon();
-      const std::int64_t size = read_i64();
-      out.insert(std::move(key), size);
-    }
-    skip_byte();
-    leave();
+    read_map_into(out, [&] { return read_i64(); });
   }
 
   [[noreturn]] void fail_literal_type(std::string_view found) {

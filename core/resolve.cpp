@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
 #include <utility>
 
 #include "core/error.h"
@@ -158,42 +157,10 @@ void parse_side(std::string_view text, Side& side) {
   }
 }
 
-// Exact-text lookup table over views: searched in place while small, with a
-// hash index once it grows. A later insertion replaces the value.
+// Exact-text lookup table over views of names; a later insertion replaces
+// the value.
 template <class V>
-class ViewMap {
- public:
-  void clear() {
-    entries_.clear();
-    index_.clear();
-  }
-  void insert(std::string_view key, V value) {
-    if (V* present = find(key)) {
-      *present = std::move(value);
-      return;
-    }
-    entries_.emplace_back(key, std::move(value));
-    if (!index_.empty()) {
-      index_.emplace(key, entries_.size() - 1);
-    } else if (entries_.size() > kLinearLimit) {
-      for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
-    }
-  }
-  V* find(std::string_view key) {
-    if (index_.empty()) {
-      for (auto& e : entries_)
-        if (e.first == key) return &e.second;
-      return nullptr;
-    }
-    auto it = index_.find(key);
-    return it == index_.end() ? nullptr : &entries_[it->second].second;
-  }
-
- private:
-  static constexpr std::size_t kLinearLimit = 16;
-  std::vector<std::pair<std::string_view, V>> entries_;
-  std::unordered_map<std::string_view, std::size_t> index_;
-};
+using ViewMap = OrderedMap<V, std::string_view>;
 
 bool starts_with_ascii_digit(std::string_view text) {
   return !text.empty() && text[0] >= '0' && text[0] <= '9';

@@ -57,14 +57,12 @@ ConfigMap read_config_map_json(std::string_view text) {
 
 namespace {
 
-// The table plus one key buffer reused for every lookup.
+// The table that configured names are looked up in.
 struct Substitution {
   const ConfigMap& config;
-  std::string key;
 
-  const ConfigValue* lookup(std::string_view name) {
-    key.assign(name);
-    auto it = config.find(key);
+  const ConfigValue* lookup(std::string_view name) const {
+    auto it = config.find(name);
     return it == config.end() ? nullptr : &it->second;
   }
 };
@@ -165,7 +163,7 @@ OrderedMap<Function> apply_config_to_functions(const OrderedMap<Function>& funct
 Module apply_config(const Module& module, const ConfigMap& config) {
   // With nothing to substitute the copy is the answer, and no name is looked up.
   if (config.empty()) return module;
-  Substitution s{config, {}};
+  Substitution s{config};
   return Module{module.header_comments, apply_config_to_functions(module.functions, s)};
 }
 

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -18,7 +17,7 @@ struct ConfigValue {
 };
 
 // Names are stored without the "param." prefix; a later insertion wins.
-using ConfigMap = std::unordered_map<std::string, ConfigValue>;
+using ConfigMap = TextMap<ConfigValue>;
 
 // One JSON object from name to number or array of numbers. A reading error
 // ends the call in the unwrap form with the JSON error's debug form.

@@ -4,11 +4,9 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "core/ast.h"
@@ -19,17 +17,9 @@ namespace quarvel {
 std::string load_flat_json(const std::string& qrv_path, const std::string& config_path,
                            const std::string& entry, const std::vector<std::string>& cache_keys);
 
-// Hash of weight keys that also takes string_view keys, so lookups need no copy.
-struct WeightKeyHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view s) const noexcept {
-    return std::hash<std::string_view>{}(s);
-  }
-};
-
 // Weight key ("weights.layer.attn") to target name; the name may hold "{}"
 // holes that the index parts of a reference fill.
-using WeightMap = std::unordered_map<std::string, std::string, WeightKeyHash, std::equal_to<>>;
+using WeightMap = TextMap<std::string>;
 
 // Keys, tables and arrays nested deeper than this are refused before the TOML
 // parser sees the text (its tree building and teardown recurse per level).

@@ -7,6 +7,7 @@
 
 #include "core/error.h"
 #include "core/parse.h"
+#include "tests/test_util.h"
 
 namespace quarvel {
 namespace {
@@ -42,7 +43,6 @@ void expect_errors(const std::vector<Case>& cases) {
   }
 }
 
-TensorType ty(std::string dtype, Shape shape) { return {std::move(dtype), std::move(shape)}; }
 Dim C(std::int64_t n) { return Dim::concrete(n); }
 Dim N(std::string s) { return Dim::named(std::move(s)); }
 

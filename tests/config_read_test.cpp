@@ -8,14 +8,10 @@
 
 #include "core/error.h"
 #include "python/config.h"
+#include "tests/test_util.h"
 
 namespace quarvel {
 namespace {
-
-std::string unwrap_message(std::string_view description, int line, int column) {
-  return "called `Result::unwrap()` on an `Err` value: Error(" + quoted_text(description) +
-         ", line: " + std::to_string(line) + ", column: " + std::to_string(column) + ")";
-}
 
 std::string failure_of(std::string_view text) {
   try {
@@ -24,12 +20,6 @@ std::string failure_of(std::string_view text) {
     return f.message();
   }
   return "";
-}
-
-std::string repeat(std::string_view s, std::size_t n) {
-  std::string out;
-  for (std::size_t i = 0; i < n; ++i) out += s;
-  return out;
 }
 
 ConfigValue value_of(std::string_view json) {

@@ -1,12 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -15,44 +10,14 @@
 
 #include "core/error.h"
 #include "python/flat_load.h"
+#include "tests/test_util.h"
 
 namespace quarvel {
 namespace {
 
-std::string failure_of(const std::function<void()>& step) {
-  try {
-    step();
-  } catch (const Failure& f) {
-    return f.message();
-  }
-  return "(no failure)";
-}
-
 ConfigValue Int(std::int64_t v) { return ConfigValue{v}; }
 ConfigValue Float(double v) { return ConfigValue{v}; }
 ConfigValue List(std::vector<double> v) { return ConfigValue{std::move(v)}; }
-
-// A scratch directory for configuration files, removed with the fixture.
-class TempDir : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "flat_load_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    for (const std::string& f : files_) std::remove(f.c_str());
-    rmdir(dir_.c_str());
-  }
-  std::string write(const std::string& name, const std::string& content) {
-    const std::string path = dir_ + "/" + name;
-    std::ofstream(path, std::ios::binary) << content;
-    files_.push_back(path);
-    return path;
-  }
-  std::string dir_;
-  std::vector<std::string> files_;
-};
 
 // ---- configuration values ---------------------------------------------------
 
@@ -245,7 +210,7 @@ TEST(TomlErrors, NestingBound) {
 
 // ---- files --------------------------------------------------------------------
 
-class ConfigFiles : public TempDir {};
+class ConfigFiles : public ScratchDir {};
 
 TEST_F(ConfigFiles, ReadFailures) {
   const std::string missing = dir_ + "/missing.toml";

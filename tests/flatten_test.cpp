@@ -4,27 +4,15 @@
 
 #include <chrono>
 #include <cstdint>
-#include <fstream>
-#include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/error.h"
 #include "core/parse.h"
+#include "tests/test_util.h"
 
 namespace quarvel {
 namespace {
-
-// The message of the failure `f` ends with, or a marker when it succeeds.
-std::string failure_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Failure& e) {
-    return e.message();
-  }
-  return "<no failure>";
-}
 
 // One op as a line: "outputs = word(args)", where word is the map function,
 // "cache[var]" for a cache op, else the kind word.
@@ -881,10 +869,7 @@ TEST(CacheIo, FirstRegistrationWins) {
 // The decoder fixture, end to end.
 
 std::string decoder_source(int layers) {
-  std::ifstream in(std::string(QUARVEL_FIXTURES) + "/decoder.qrv");
-  std::stringstream buf;
-  buf << in.rdbuf();
-  std::string src = buf.str();
+  std::string src = read_fixture("decoder.qrv");
   const std::string from = "param.layers", to = std::to_string(layers);
   for (std::size_t at = src.find(from); at != std::string::npos; at = src.find(from, at + to.size()))
     src.replace(at, from.size(), to);

@@ -2,15 +2,14 @@
 
 #include <cmath>
 #include <cstdint>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/error.h"
 #include "core/format.h"
 #include "core/parse.h"
+#include "tests/test_util.h"
 
 namespace quarvel {
 namespace {
@@ -19,24 +18,9 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::uint64_t kWide = 100;
 
-TensorType ty(std::string dtype, Shape shape = {}) {
-  return TensorType{std::move(dtype), std::move(shape)};
-}
 TensorType f32(Shape shape) { return ty("f32", std::move(shape)); }
 Dim c(std::int64_t n) { return Dim::concrete(n); }
 Dim n(std::string name) { return Dim::named(std::move(name)); }
-
-Op make_op(OpKind kind, std::vector<std::string> outputs = {},
-           OutputTypes types = {}, Args args = {},
-           std::vector<std::string> comments = {}) {
-  Op op;
-  op.kind = std::move(kind);
-  op.outputs = std::move(outputs);
-  op.output_types = std::move(types);
-  op.args = std::move(args);
-  op.comments = std::move(comments);
-  return op;
-}
 
 Function make_function(std::string name, std::vector<Param> params = {},
                        std::vector<Param> returns = {}, std::vector<Op> ops = {},
@@ -298,40 +282,15 @@ TEST(Format, TypeTexts) {
 // Builds [[[...[1]...]]] without recursion and takes it apart the same way.
 TEST(Format, DeeplyNestedLiteralDoesNotRecurse) {
   constexpr int kDepth = 300000;
-  LiteralValue value = LiteralValue::integer(1);
-  for (int i = 0; i < kDepth; ++i) {
-    std::vector<LiteralValue> items;
-    items.push_back(std::move(value));
-    value = LiteralValue::list(std::move(items));
-  }
+  LiteralValue value = deeply_nested_list(kDepth);
   Module m = module_of({make_function("f")});
   m.functions.find("f")->ops.push_back(make_op(Literal{std::move(value)}, {"y"}));
   EXPECT_EQ(format_module(m, kWide), "f() -> () {\n  y = literal(" + std::string(kDepth, '[') + "1" +
                                          std::string(kDepth, ']') + ")\n}\n");
-  LiteralValue& held = std::get<Literal>(m.functions.find("f")->ops[0].kind).value;
-  while (held.is_list() && !held.as_list().empty()) {
-    LiteralValue inner = std::move(std::get<2>(held.v)[0]);
-    held = std::move(inner);
-  }
+  take_apart(std::get<Literal>(m.functions.find("f")->ops[0].kind).value);
 }
 
 // ---- Printed text read back, once the parser is in place ----
-
-bool parser_ready() {
-  try {
-    parse_source("");
-    return true;
-  } catch (const Failure&) {
-    return false;
-  }
-}
-
-std::string read_fixture(const std::string& name) {
-  std::ifstream file(std::string(QUARVEL_FIXTURES) + "/" + name, std::ios::binary);
-  std::stringstream buffer;
-  buffer << file.rdbuf();
-  return buffer.str();
-}
 
 // Random has no arguments, outputs inside output lists are typed, and the
 // first op of each function has no comments: the printed form of this module

@@ -11,6 +11,7 @@
 #include "core/error.h"
 #include "core/json_read.h"
 #include "core/json_write.h"
+#include "tests/test_util.h"
 
 namespace quarvel {
 namespace {
@@ -19,12 +20,6 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::int64_t kMin64 = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMax64 = std::numeric_limits<std::int64_t>::max();
 constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
-
-// The message that ends a call on a JSON error.
-std::string unwrap_message(std::string_view description, int line, int column) {
-  return "called `Result::unwrap()` on an `Err` value: Error(" + quoted_text(description) +
-         ", line: " + std::to_string(line) + ", column: " + std::to_string(column) + ")";
-}
 
 // The message reading `text` fails with, or "" when it reads.
 std::string failure_of(std::string_view text) {
@@ -64,13 +59,6 @@ Op read_one_op(std::string_view op) {
   const Function* f = m.functions.find("f");
   EXPECT_TRUE(f != nullptr && f->ops.size() == 1) << op;
   return f != nullptr && !f->ops.empty() ? f->ops[0] : Op{};
-}
-
-std::string repeat(std::string_view s, std::size_t n) {
-  std::string out;
-  out.reserve(s.size() * n);
-  for (std::size_t i = 0; i < n; ++i) out += s;
-  return out;
 }
 
 // ---- errors -----------------------------------------------------------------

@@ -2,15 +2,14 @@
 
 #include <cmath>
 #include <cstdint>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/error.h"
 #include "core/json_write.h"
 #include "core/parse.h"
+#include "tests/test_util.h"
 
 namespace quarvel {
 namespace {
@@ -19,17 +18,6 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::int64_t kMinInt = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMaxInt = std::numeric_limits<std::int64_t>::max();
-
-TensorType ty(std::string dtype, Shape shape = {}) {
-  return TensorType{std::move(dtype), std::move(shape)};
-}
-
-Op make_op(OpKind kind, Args args = {}) {
-  Op op;
-  op.kind = std::move(kind);
-  op.args = std::move(args);
-  return op;
-}
 
 Module module_of(std::vector<Op> ops) {
   Function f;
@@ -54,7 +42,7 @@ std::string op_json(const Op& op) {
 
 // The "args" array of an iota op holding `args`, without its brackets.
 std::string args_json(Args args) {
-  const std::string text = op_json(make_op(Iota{}, std::move(args)));
+  const std::string text = op_json(make_op(Iota{}, {}, {}, std::move(args)));
   const std::string head = R"({"kind":"iota","outputs":[],"output_types":[],"args":[)";
   EXPECT_EQ(text.substr(0, head.size()), head) << text;
   return text.substr(head.size(), text.size() - head.size() - 2);
@@ -226,7 +214,7 @@ TEST(JsonWrite, KindMembers) {
 }
 
 TEST(JsonWrite, CommonOpMembers) {
-  Op op = make_op(Call{"g"}, {Atom::str("x"), Atom::integer(2), Atom::real(0.5)});
+  Op op = make_op(Call{"g"}, {}, {}, {Atom::str("x"), Atom::integer(2), Atom::real(0.5)});
   op.outputs = {"a", "b"};
   op.output_types = {ty("f32", {Dim::concrete(2), Dim::named("n")}), std::nullopt};
   EXPECT_EQ(op_json(op),
@@ -267,7 +255,7 @@ TEST(JsonWrite, ModuleAndFunctionMembers) {
 }
 
 TEST(JsonWrite, ExampleModule) {
-  Op op = make_op(Map{"relu"}, {Atom::str("x")});
+  Op op = make_op(Map{"relu"}, {}, {}, {Atom::str("x")});
   op.outputs = {"y"};
   op.output_types = {ty("f32", {Dim::concrete(2)})};
   op.comments = {"// act"};
@@ -305,35 +293,17 @@ TEST(JsonWrite, CheckReport) {
 // Builds [[[...[1]...]]] without recursion and takes it apart the same way.
 TEST(JsonWrite, DeeplyNestedLiteralDoesNotRecurse) {
   constexpr int kDepth = 300000;
-  LiteralValue value = LiteralValue::integer(1);
-  for (int i = 0; i < kDepth; ++i) {
-    std::vector<LiteralValue> items;
-    items.push_back(std::move(value));
-    value = LiteralValue::list(std::move(items));
-  }
+  LiteralValue value = deeply_nested_list(kDepth);
   Module m = module_of({});
   m.functions.find("f")->ops.push_back(make_op(Literal{std::move(value)}));
   const std::string text = write_module_json(m);
   const std::string expected = std::string(kDepth, '[') + "1" + std::string(kDepth, ']');
   EXPECT_NE(text.find(R"("value":)" + expected + ","), std::string::npos);
 
-  LiteralValue& held = std::get<Literal>(m.functions.find("f")->ops[0].kind).value;
-  while (held.is_list() && !held.as_list().empty()) {
-    LiteralValue inner = std::move(std::get<2>(held.v)[0]);
-    held = std::move(inner);
-  }
+  take_apart(std::get<Literal>(m.functions.find("f")->ops[0].kind).value);
 }
 
 // ---- Source to JSON, once the parser is in place ----
-
-bool parser_ready() {
-  try {
-    parse_source("");
-    return true;
-  } catch (const Failure&) {
-    return false;
-  }
-}
 
 TEST(JsonWrite, FromSource) {
   if (!parser_ready()) GTEST_SKIP() << "parser not available";
@@ -362,10 +332,7 @@ f(x: f32[2, n], w: *) -> (y: f32[2]) {
 
 TEST(JsonWrite, DecoderFixtureFromSource) {
   if (!parser_ready()) GTEST_SKIP() << "parser not available";
-  std::ifstream file(std::string(QUARVEL_FIXTURES) + "/decoder.qrv", std::ios::binary);
-  std::stringstream buffer;
-  buffer << file.rdbuf();
-  const std::string text = write_module_json(parse_source(buffer.str()));
+  const std::string text = write_module_json(parse_source(read_fixture("decoder.qrv")));
   // Spot checks of the larger text: the cache with extend, the named loop count, the axes.
   EXPECT_NE(text.find(R"({"kind":"cache","var":"kv.*","init":"kv_init","extend":"kv_append","outputs":["kc"])"),
             std::string::npos);

@@ -7,15 +7,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <iterator>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "core/error.h"
+#include "tests/test_util.h"
 
 namespace quarvel {
 namespace {
@@ -24,16 +22,6 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 const std::string kUnwrap = "called `Result::unwrap()` on an `Err` value: ";
-
-// The message of the failure `f` ends with, or a marker when it succeeds.
-std::string failure_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Failure& e) {
-    return e.message();
-  }
-  return "<no failure>";
-}
 
 std::vector<std::string> strings(const std::vector<std::string_view>& views) {
   return {views.begin(), views.end()};
@@ -470,11 +458,6 @@ Op op_of(const std::string& source) {
   return op;
 }
 
-Op make_op(OpKind kind, std::vector<std::string> outputs,
-           OutputTypes types, Args args = {}) {
-  return Op{std::move(kind), std::move(outputs), std::move(types), std::move(args), {}};
-}
-
 TEST(Statements, Kinds) {
   const std::optional<TensorType> none;
   const std::optional<TensorType> scalar = T("f32");
@@ -713,26 +696,7 @@ TEST(Utf8, Validation) {
   for (const Case& c : cases) EXPECT_EQ(valid_utf8(c.bytes), c.valid) << quoted_text(c.bytes);
 }
 
-class Files : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("parse_test_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::permissions(dir_ / "locked", std::filesystem::perms::owner_all, ec);
-    std::filesystem::remove_all(dir_, ec);
-  }
-  std::string write(const std::string& name, const std::string& bytes) {
-    const std::filesystem::path path = dir_ / name;
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path.string();
-  }
-  std::filesystem::path dir_;
-};
+class Files : public ScratchDir {};
 
 TEST_F(Files, ReadErrors) {
   const std::string invalid_data =
@@ -740,10 +704,10 @@ TEST_F(Files, ReadErrors) {
   struct Case {
     std::string path, message;
   } cases[] = {
-      {(dir_ / "missing.qrv").string(),
+      {dir_ + "/missing.qrv",
        kUnwrap + R"(Os { code: 2, kind: NotFound, message: "No such file or directory" })"},
       {"", kUnwrap + R"(Os { code: 2, kind: NotFound, message: "No such file or directory" })"},
-      {dir_.string(), kUnwrap + R"(Os { code: 21, kind: IsADirectory, message: "Is a directory" })"},
+      {dir_, kUnwrap + R"(Os { code: 21, kind: IsADirectory, message: "Is a directory" })"},
       {write("plain", "x") + "/below",
        kUnwrap + R"(Os { code: 20, kind: NotADirectory, message: "Not a directory" })"},
       {std::string("a\0b", 3), kUnwrap + R"(Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" })"},
