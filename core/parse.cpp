@@ -722,15 +722,24 @@ struct FileCloser {
   ~FileCloser() { ::close(fd); }
 };
 
-std::string read_text_file(const std::string& path) {
-  if (path.find('\0') != std::string::npos)
-    fail_unwrap(
-        R"(Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" })");
+}  // namespace
+
+FileText read_file_text(const std::string& path) {
+  FileText file;
+  // The system call would stop at the first NUL and open another file.
+  if (path.find('\0') != std::string::npos) {
+    file.problem = FileText::Problem::NulInPath;
+    return file;
+  }
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) fail_os(errno);
+  if (fd < 0) {
+    file.problem = FileText::Problem::Os;
+    file.os_error = errno;
+    return file;
+  }
   FileCloser closer{fd};
 
   std::size_t capacity = 0;
@@ -738,7 +747,7 @@ std::string read_text_file(const std::string& path) {
   if (::fstat(fd, &st) == 0 && st.st_size > 0) capacity = static_cast<std::size_t>(st.st_size);
   // One byte beyond the reported size, so that the end is seen in the same
   // buffer when the size was right.
-  std::string text;
+  std::string& text = file.text;
   text.resize(capacity + 1);
   std::size_t length = 0;
   for (;;) {
@@ -746,15 +755,36 @@ std::string read_text_file(const std::string& path) {
     const ssize_t got = ::read(fd, text.data() + length, text.size() - length);
     if (got < 0) {
       if (errno == EINTR) continue;
-      fail_os(errno);
+      file.problem = FileText::Problem::Os;
+      file.os_error = errno;
+      text.clear();
+      return file;
     }
     if (got == 0) break;
     length += static_cast<std::size_t>(got);
   }
   text.resize(length);
-  if (!valid_utf8(text))
-    fail_unwrap(R"(Error { kind: InvalidData, message: "stream did not contain valid UTF-8" })");
-  return text;
+  if (!valid_utf8(text)) {
+    file.problem = FileText::Problem::NotUtf8;
+    text.clear();
+  }
+  return file;
+}
+
+namespace {
+
+std::string read_source_file(const std::string& path) {
+  FileText file = read_file_text(path);
+  switch (file.problem) {
+    case FileText::Problem::None: break;
+    case FileText::Problem::NulInPath:
+      fail_unwrap(
+          R"(Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" })");
+    case FileText::Problem::Os: fail_os(file.os_error);
+    case FileText::Problem::NotUtf8:
+      fail_unwrap(R"(Error { kind: InvalidData, message: "stream did not contain valid UTF-8" })");
+  }
+  return std::move(file.text);
 }
 
 }  // namespace
@@ -989,7 +1019,7 @@ Module parse_source(std::string_view source) {
 }
 
 Module parse_file(const std::string& path) {
-  const std::string text = read_text_file(path);
+  const std::string text = read_source_file(path);
   return parse_source(text);
 }
 

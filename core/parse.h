@@ -20,6 +20,16 @@ Module parse_source(std::string_view source);
 // Reads the whole file at `path` as UTF-8 text and parses it.
 Module parse_file(const std::string& path);
 
+// The whole file at `path` as UTF-8 text, or why it could not be had. Each
+// caller words the failure its own way.
+struct FileText {
+  enum class Problem { None, NulInPath, Os, NotUtf8 };
+  std::string text;
+  Problem problem = Problem::None;
+  int os_error = 0;  // errno, for Problem::Os
+};
+FileText read_file_text(const std::string& path);
+
 // True when `bytes` is well-formed UTF-8 (no overlong forms, surrogates,
 // code points above U+10FFFF or truncated sequences).
 bool valid_utf8(std::string_view bytes);

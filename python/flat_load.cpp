@@ -1,9 +1,5 @@
 #include "python/flat_load.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <string>
@@ -333,30 +329,14 @@ bool is_index_part(std::string_view part) {
 // ---- public readers ---------------------------------------------------------
 
 std::string read_config_text(const std::string& path) {
-  // The system call would stop at the first NUL and open another file.
-  if (path.find('\0') != std::string::npos)
-    fail_read(path, "file name contained an unexpected NUL byte");
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) fail_read_errno(path, errno);
-  std::string text;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-    text.reserve(static_cast<std::size_t>(st.st_size));
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      fail_read_errno(path, err);
-    }
-    text.append(buffer, static_cast<std::size_t>(got));
+  FileText file = read_file_text(path);
+  switch (file.problem) {
+    case FileText::Problem::None: break;
+    case FileText::Problem::NulInPath: fail_read(path, "file name contained an unexpected NUL byte");
+    case FileText::Problem::Os: fail_read_errno(path, file.os_error);
+    case FileText::Problem::NotUtf8: fail_read(path, "stream did not contain valid UTF-8");
   }
-  ::close(fd);
-  if (!valid_utf8(text)) fail_read(path, "stream did not contain valid UTF-8");
-  return text;
+  return std::move(file.text);
 }
 
 ConfigMap config_from_toml(std::string_view text, std::string_view path) {
