@@ -1,4 +1,9 @@
-#include "python/config.h"
+#include "core/config.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
 
 #include "core/error.h"
 #include "core/json_read.h"
@@ -9,25 +14,32 @@ namespace quarvel {
 
 namespace {
 
-// The value of one member of the configuration object, tried as an integer in
-// the signed 64-bit range, then as any other number, then as an array of
-// numbers. A value of none of these forms fails once the closing brace of the
-// object, when it comes next, has been read.
-ConfigValue read_config_value(JsonReader& reader) {
-  JsonValue value = reader.read_value();
-  if (value.kind == JsonValue::Kind::Number) {
-    if (value.number.is_i64()) return ConfigValue{value.number.as_i64()};
-    return ConfigValue{value.number.as_double()};
+// The value of one member of the configuration object, read whole, then
+// tried as an integer in the signed 64-bit range, then as any other number,
+// then as an array of numbers. A value of none of these forms fails once the
+// closing brace of the object, when it comes next, has been read.
+ConfigValue read_config_value(JsonReader& reader, std::vector<double>& list) {
+  const auto is_number_start = [](int c) { return c == '-' || (c >= '0' && c <= '9'); };
+  const int c = reader.peek();
+  if (is_number_start(c)) {
+    const JsonNumber number = reader.read_number();
+    if (number.is_i64()) return ConfigValue{number.as_i64()};
+    return ConfigValue{number.as_double()};
   }
-  if (value.kind == JsonValue::Kind::Array) {
-    std::vector<double> list;
-    list.reserve(value.items.size());
+  if (c == '[') {
+    list.clear();
     bool numbers = true;
-    for (const JsonValue& item : value.items) {
-      numbers = numbers && item.kind == JsonValue::Kind::Number;
-      if (numbers) list.push_back(item.number.as_double());
-    }
-    if (numbers) return ConfigValue{std::move(list)};
+    reader.read_array({}, [&] {
+      if (numbers && is_number_start(reader.peek())) {
+        list.push_back(reader.read_number().as_double());
+      } else {
+        numbers = false;
+        reader.check_value();
+      }
+    });
+    if (numbers) return ConfigValue{list};
+  } else {
+    reader.check_value();
   }
   reader.object_closing_step();
   reader.fail_here("data did not match any variant of untagged enum ConfigValue");
@@ -37,18 +49,14 @@ ConfigValue read_config_value(JsonReader& reader) {
 
 ConfigMap read_config_map_json(std::string_view text) {
   JsonReader reader(text);
-  if (reader.peek() != '{') reader.fail_invalid_type("a map");
-  reader.enter();
   ConfigMap config;
   std::string name;
-  bool first = true;
-  while (reader.next_member(first)) {
-    reader.read_string_body(name);
-    reader.read_colon();
-    config.insert_or_assign(name, read_config_value(reader));
-  }
-  reader.skip_byte();
-  reader.leave();
+  std::vector<double> list;
+  reader.read_map("a map", [&](std::string_view key) {
+    name.assign(key);  // the key's text goes with the next string read
+    ConfigValue value = read_config_value(reader, list);
+    config.insert_or_assign(name, std::move(value));
+  });
   reader.finish();
   return config;
 }
@@ -56,16 +64,6 @@ ConfigMap read_config_map_json(std::string_view text) {
 // ---- substitution -----------------------------------------------------------
 
 namespace {
-
-// The table that configured names are looked up in.
-struct Substitution {
-  const ConfigMap& config;
-
-  const ConfigValue* lookup(std::string_view name) const {
-    auto it = config.find(name);
-    return it == config.end() ? nullptr : &it->second;
-  }
-};
 
 constexpr std::string_view kParamPrefix = "param.";
 
@@ -78,93 +76,107 @@ std::int64_t saturating_truncate(double x) {
   return static_cast<std::int64_t>(x);
 }
 
-// A "param." dimension takes an Int, or a Float truncated; a List or an
-// absent name leaves it as it is. Other names are never looked up.
-Dim apply_config_to_dim(const Dim& dim, Substitution& s) {
-  if (dim.is_named() && starts_with(dim.name(), kParamPrefix)) {
-    if (const ConfigValue* value =
-            s.lookup(std::string_view(dim.name()).substr(kParamPrefix.size()))) {
-      if (const auto* i = std::get_if<std::int64_t>(&value->v)) return Dim::concrete(*i);
-      if (const auto* x = std::get_if<double>(&value->v))
-        return Dim::concrete(saturating_truncate(*x));
+// Builds the substituted module over the input's context: what no
+// configured name touches is shared by handle, a changed type is interned,
+// and a changed list is copied into the context once.
+class Substitution {
+ public:
+  Substitution(const ConfigMap& config, Context& ctx) : config_(config), ctx_(ctx) {}
+
+  Function function(const Function& f) {
+    Function out{f.name, f.comments, params(f.params), params(f.returns), {}};
+    out.ops.reserve(f.ops.size());
+    for (const Op& op : f.ops) out.ops.push_back(this->op(op));
+    return out;
+  }
+
+ private:
+  const ConfigValue* lookup(std::string_view name) const {
+    auto it = config_.find(name);
+    return it == config_.end() ? nullptr : &it->second;
+  }
+
+  // A "param." dimension takes an Int, or a Float truncated; a List or an
+  // absent name leaves it as it is. Other names are never looked up.
+  Dim dim(const Dim& d) const {
+    if (d.is_named() && starts_with(d.name(), kParamPrefix)) {
+      if (const ConfigValue* value = lookup(d.name().substr(kParamPrefix.size()))) {
+        if (const auto* i = std::get_if<std::int64_t>(&value->v)) return Dim::concrete(*i);
+        if (const auto* x = std::get_if<double>(&value->v))
+          return Dim::concrete(saturating_truncate(*x));
+      }
     }
+    return d;
   }
-  return dim;
-}
 
-Shape apply_config_to_shape(const Shape& shape, Substitution& s) {
-  Shape out;
-  out.reserve(shape.size());
-  for (const Dim& dim : shape) out.push_back(apply_config_to_dim(dim, s));
-  return out;
-}
-
-// A wildcard's shape is copied as it is.
-TensorType apply_config_to_type(const TensorType& ty, Substitution& s) {
-  if (ty.is_wildcard()) return ty;
-  return TensorType{ty.dtype, apply_config_to_shape(ty.shape, s)};
-}
-
-std::vector<Param> apply_config_to_params(const std::vector<Param>& params, Substitution& s) {
-  std::vector<Param> out;
-  out.reserve(params.size());
-  for (const Param& p : params) out.push_back(Param{p.name, apply_config_to_type(p.ty, s)});
-  return out;
-}
-
-OutputTypes apply_config_to_output_types(
-    const OutputTypes& types, Substitution& s) {
-  OutputTypes out;
-  out.reserve(types.size());
-  for (const auto& ty : types) {
-    if (ty)
-      out.emplace_back(apply_config_to_type(*ty, s));
-    else
-      out.emplace_back();
+  // A wildcard's shape is kept as it is. Each distinct type of the context
+  // is substituted once.
+  TypeRef type(TypeRef ty) {
+    if (!ty || ty->is_wildcard()) return ty;
+    auto [it, fresh] = types_.try_emplace(ty.get(), ty);
+    if (!fresh) return it->second;
+    shape_.clear();
+    bool changed = false;
+    for (const Dim& d : ty->shape) {
+      shape_.push_back(dim(d));
+      changed = changed || !(shape_.back() == d);
+    }
+    if (changed) it->second = ctx_.type(ty->dtype, shape_);
+    return it->second;
   }
-  return out;
-}
 
-// The kind is copied, except that a loop counted by a name (with or without
-// "param.") takes an Int from the table, as its unsigned two's-complement bits.
-Op apply_config_to_op(const Op& op, Substitution& s) {
-  Op out{op.kind, op.outputs, apply_config_to_output_types(op.output_types, s), op.args,
-         op.comments};
-  if (auto* loop = std::get_if<Loop>(&out.kind); loop != nullptr && loop->count.is_named()) {
-    std::string_view name = loop->count.name();
-    if (starts_with(name, kParamPrefix)) name.remove_prefix(kParamPrefix.size());
-    if (const ConfigValue* value = s.lookup(name))
-      if (const auto* i = std::get_if<std::int64_t>(&value->v))
-        loop->count = LoopCount::concrete(static_cast<std::uint64_t>(*i));
+  template <class T, class Substitute>
+  List<T> list(List<T> items, Substitute&& substitute) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      T first_changed = substitute(items[i]);
+      if (first_changed == items[i]) continue;
+      // Copy the list from its first changed entry on.
+      T* data = ctx_.allocate<T>(items.size());
+      std::copy(items.begin(), items.begin() + i, data);
+      data[i] = first_changed;
+      for (std::size_t k = i + 1; k < items.size(); ++k) data[k] = substitute(items[k]);
+      return List<T>(data, items.size());
+    }
+    return items;
   }
-  return out;
-}
 
-std::vector<Op> apply_config_to_ops(const std::vector<Op>& ops, Substitution& s) {
-  std::vector<Op> out;
-  out.reserve(ops.size());
-  for (const Op& op : ops) out.push_back(apply_config_to_op(op, s));
-  return out;
-}
-
-OrderedMap<Function> apply_config_to_functions(const OrderedMap<Function>& functions,
-                                               Substitution& s) {
-  OrderedMap<Function> out;
-  out.reserve(functions.size());
-  for (const auto& [key, f] : functions) {
-    out.insert(key, Function{f.name, f.comments, apply_config_to_params(f.params, s),
-                             apply_config_to_params(f.returns, s), apply_config_to_ops(f.ops, s)});
+  List<Param> params(List<Param> items) {
+    return list(items, [&](const Param& p) { return Param{p.name, type(p.ty)}; });
   }
-  return out;
-}
+
+  // The kind is copied, except that a loop counted by a name (with or
+  // without "param.") takes an Int from the table, as its unsigned
+  // two's-complement bits.
+  Op op(const Op& in) {
+    Op out = in;
+    out.output_types = list(in.output_types, [&](TypeRef ty) { return type(ty); });
+    if (auto* loop = std::get_if<Loop>(&out.kind); loop != nullptr && loop->count.is_named()) {
+      std::string_view name = loop->count.name();
+      if (starts_with(name, kParamPrefix)) name.remove_prefix(kParamPrefix.size());
+      if (const ConfigValue* value = lookup(name))
+        if (const auto* i = std::get_if<std::int64_t>(&value->v))
+          loop->count = LoopCount::concrete(static_cast<std::uint64_t>(*i));
+    }
+    return out;
+  }
+
+  const ConfigMap& config_;
+  Context& ctx_;
+  std::unordered_map<const TensorType*, TypeRef> types_;
+  ShapeBuilder shape_;
+};
 
 }  // namespace
 
 Module apply_config(const Module& module, const ConfigMap& config) {
   // With nothing to substitute the copy is the answer, and no name is looked up.
   if (config.empty()) return module;
-  Substitution s{config};
-  return Module{module.header_comments, apply_config_to_functions(module.functions, s)};
+  Module out(module.context);
+  Substitution s(config, out.ctx());
+  out.header_comments = module.header_comments;
+  out.functions.reserve(module.functions.size());
+  for (const auto& [key, f] : module.functions) out.functions.insert(key, s.function(f));
+  return out;
 }
 
 }  // namespace quarvel
