@@ -802,10 +802,6 @@ void Parser::pass_comments(TokenKind kind, std::size_t start) {
 // ---------------------------------------------------------------------------
 // Kept texts.
 
-namespace {
-
-}  // namespace
-
 Text TextTable::intern(Context& ctx, std::string_view text) {
   if (text.empty()) return {};
   if (2 * (used_ + 1) > slots_.size()) grow();
