@@ -5,7 +5,6 @@
 
 #include <algorithm>
 
-#include "core/huge_pages.h"
 #include "core/numtext.h"
 
 namespace quarvel {
@@ -33,10 +32,9 @@ OpKind empty_kind(OpTag tag) {
 
 namespace {
 // Chunks start small (most modules are small) and double up to this size;
-// larger requests get a chunk of their own. Chunks from kHugePageHintMinimum
-// on are backed by huge pages where the kernel offers them.
+// larger requests get a chunk of their own.
 constexpr std::size_t kFirstChunk = 4096;
-constexpr std::size_t kLargestChunk = std::size_t{8} << 20;
+constexpr std::size_t kLargestChunk = std::size_t{1} << 20;
 
 std::size_t mix(std::size_t h, std::size_t v) {
   return h ^ (v + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2));
@@ -76,7 +74,6 @@ void* Context::new_chunk(std::size_t bytes, std::size_t align) {
   while (chunk_size_ < need) chunk_size_ *= 2;
   char* chunk = static_cast<char*>(::operator new(chunk_size_));
   chunks_.push_back(chunk);
-  advise_huge_pages(chunk, chunk_size_);
   reserved_ += chunk_size_;
   next_ = chunk;
   end_ = chunk + chunk_size_;

@@ -23,7 +23,6 @@
 #include "core/flat_load.h"
 #include "core/flatten.h"
 #include "core/format.h"
-#include "core/huge_pages.h"
 #include "core/interrupt.h"
 #include "core/json_read.h"
 #include "core/json_write.h"
@@ -163,7 +162,7 @@ class StrStorage final : public TextStorage {
   StrStorage& operator=(const StrStorage&) = delete;
   ~StrStorage() { Py_XDECREF(str_); }
 
-  char* resize(char*, std::size_t used, std::size_t capacity) override {
+  char* resize(char*, std::size_t, std::size_t capacity) override {
     if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
     const auto length = static_cast<Py_ssize_t>(capacity);
     if (str_ == nullptr) {
@@ -175,9 +174,7 @@ class StrStorage final : public TextStorage {
       PyErr_Clear();
       throw std::bad_alloc();
     }
-    char* data = static_cast<char*>(PyUnicode_DATA(str_));
-    advise_huge_pages(data + used, capacity - used);
-    return data;
+    return static_cast<char*>(PyUnicode_DATA(str_));
   }
 
   // The result, `size` bytes long; null with the Python error set on failure.
