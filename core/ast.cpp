@@ -80,15 +80,6 @@ void* Context::new_chunk(std::size_t bytes, std::size_t align) {
   return allocate_bytes(bytes, align);
 }
 
-void* Context::allocate_bytes(std::size_t bytes, std::size_t align) {
-  auto p = reinterpret_cast<std::uintptr_t>(next_);
-  p = (p + align - 1) & ~(static_cast<std::uintptr_t>(align) - 1);
-  if (next_ == nullptr || bytes > static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(end_) - p))
-    return new_chunk(bytes, align);
-  next_ = reinterpret_cast<char*>(p + bytes);
-  return reinterpret_cast<void*>(p);
-}
-
 Text Context::text(std::string_view text) {
   if (text.empty()) return {};
   char* data = allocate<char>(text.size());

@@ -412,7 +412,14 @@ class Context {
     static_assert(std::is_trivially_destructible_v<T>);
     return static_cast<T*>(allocate_bytes(n * sizeof(T), alignof(T)));
   }
-  void* allocate_bytes(std::size_t bytes, std::size_t align);
+  void* allocate_bytes(std::size_t bytes, std::size_t align) {
+    auto p = reinterpret_cast<std::uintptr_t>(next_);
+    p = (p + align - 1) & ~(static_cast<std::uintptr_t>(align) - 1);
+    const auto end = reinterpret_cast<std::uintptr_t>(end_);
+    if (next_ == nullptr || p > end || bytes > end - p) return new_chunk(bytes, align);
+    next_ = reinterpret_cast<char*>(p + bytes);
+    return reinterpret_cast<void*>(p);
+  }
 
   /// Heap bytes taken by the context's chunks and its type table.
   std::size_t bytes_reserved() const;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "core/ast.h"
@@ -134,6 +135,17 @@ TEST(Context, TypesAreInternedAndTextsCopied) {
   name[0] = 'x';
   EXPECT_EQ(copy, "h0");
   EXPECT_GE(ctx.bytes_reserved(), 100000 * sizeof(Atom));
+
+  // Room that ends inside an alignment gap is not room: the value goes to a
+  // new chunk (the sanitizers see a write past the end otherwise).
+  Context tight;
+  char* bytes = tight.allocate<char>(4095);
+  std::memset(bytes, 1, 4095);
+  for (int i = 0; i < 3; ++i) {
+    auto* word = tight.allocate<std::uint64_t>(1);
+    *word = 7;
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(word) % alignof(std::uint64_t), 0u);
+  }
 }
 
 TEST(NumberText, JsonFloat) {
