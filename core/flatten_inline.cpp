@@ -22,47 +22,24 @@ constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
 // New texts of a context, cut from blocks of their own: lists allocated in
 // between need no padding after a text of odd length.
-class TextPool {
- public:
-  explicit TextPool(Context& ctx) : ctx_(ctx) {}
-
-  Context& context() { return ctx_; }
-  char* allocate(std::size_t n) {
-    if (n > static_cast<std::size_t>(end_ - next_)) {
-      if (n > kBlock / 8) return ctx_.allocate<char>(n);
-      next_ = ctx_.allocate<char>(kBlock);
-      end_ = next_ + kBlock;
-    }
-    char* const text = next_;
-    next_ += n;
-    return text;
-  }
-
- private:
-  static constexpr std::size_t kBlock = 16384;
-  Context& ctx_;
-  char* next_ = nullptr;
-  char* end_ = nullptr;
-};
-
 void put(char*& p, std::string_view s) {
   if (!s.empty()) std::memcpy(p, s.data(), s.size());
   p += s.size();
 }
 
-Text join(TextPool& texts, std::string_view a, std::string_view b) {
+Text join(Context& texts, std::string_view a, std::string_view b) {
   const std::size_t n = a.size() + b.size();
   if (n == 0) return {};
-  char* const text = texts.allocate(n);
+  char* const text = texts.allocate<char>(n);
   char* p = text;
   put(p, a);
   put(p, b);
   return Text(text, n);
 }
 
-Text join(TextPool& texts, std::string_view a, char sep, std::string_view b) {
+Text join(Context& texts, std::string_view a, char sep, std::string_view b) {
   const std::size_t n = a.size() + 1 + b.size();
-  char* const text = texts.allocate(n);
+  char* const text = texts.allocate<char>(n);
   char* p = text;
   put(p, a);
   *p++ = sep;
@@ -71,7 +48,7 @@ Text join(TextPool& texts, std::string_view a, char sep, std::string_view b) {
 }
 
 // "{base}{sep}{n}"
-Text numbered(TextPool& texts, std::string_view base, char sep, std::uint64_t n) {
+Text numbered(Context& texts, std::string_view base, char sep, std::uint64_t n) {
   char digits[20];
   const char* const end = std::to_chars(digits, digits + 20, n).ptr;
   return join(texts, base, sep, std::string_view(digits, static_cast<std::size_t>(end - digits)));
@@ -327,7 +304,7 @@ struct Site {
 template <class Names>
 void rename(Names& names, const Body& body, Site<typename Names::Ref>& site,
             const typename Names::Ref* args) {
-  TextPool& texts = names.texts();
+  Context& texts = names.texts();
   site.renamed.resize(body.names.size());
   for (std::size_t id = 0; id < body.names.size(); ++id) {
     const Rule& rule = body.rules[id];
@@ -367,7 +344,7 @@ Text substituted(const Subst& subst, Text name) {
 }
 
 // The slot a loop's iteration `index` gives a cache op whose slot is `var`.
-Text slot_name(TextPool& texts, Text var, const std::uint64_t* index) {
+Text slot_name(Context& texts, Text var, const std::uint64_t* index) {
   if (index == nullptr || !var.ends_with(".*")) return var;
   return numbered(texts, var.substr(0, var.size() - 2), '.', *index);
 }
@@ -379,8 +356,8 @@ class Inliner {
   explicit Inliner(const InlineInputs& in) : in_(in), out_(in.out), scratch_(scratch_context_) {}
 
   // The new texts of the result, and those of the callees' flat bodies.
-  TextPool& out() { return out_; }
-  TextPool& scratch() { return scratch_; }
+  Context& out() { return out_; }
+  Context& scratch() { return scratch_; }
   const Function& lookup(std::string_view name) const {
     const Function* fn = in_.functions.find(name);
     if (fn == nullptr) fail_no_entry();
@@ -415,8 +392,8 @@ class Inliner {
 
   const InlineInputs& in_;
   Context scratch_context_;
-  TextPool out_;
-  TextPool scratch_;
+  Context& out_;
+  Context& scratch_;
   std::unordered_map<const Function*, Body> bodies_;
   std::uint64_t work_ = 0;
 };
@@ -428,7 +405,7 @@ class BodySink {
 
   BodySink(Inliner& inliner, Body& body) : inliner_(inliner), body_(body) {}
 
-  TextPool& texts() { return inliner_.scratch(); }
+  Context& texts() { return inliner_.scratch(); }
   Site<Ref>& site() { return site_; }
   Text text(Ref ref) const { return body_.names[ref]; }
   Ref fresh(Text text) {
@@ -480,10 +457,10 @@ class EntrySink {
   using Ref = Text;
 
   EntrySink(Inliner& inliner, std::vector<Op>& ops, CacheLowering* lowering)
-      : inliner_(inliner), texts_(inliner.out()), ctx_(texts_.context()), ops_(ops),
+      : inliner_(inliner), texts_(inliner.out()), ctx_(texts_), ops_(ops),
         lowering_(lowering) {}
 
-  TextPool& texts() { return texts_; }
+  Context& texts() { return texts_; }
   Site<Ref>& site() { return site_; }
   Text text(Ref ref) const { return ref; }
   Ref fresh(Text text) const { return text; }
@@ -577,7 +554,7 @@ class EntrySink {
   }
 
   Inliner& inliner_;
-  TextPool& texts_;
+  Context& texts_;
   Context& ctx_;
   std::vector<Op>& ops_;
   CacheLowering* lowering_;
@@ -742,8 +719,8 @@ void Inliner::release(const Function& fn) {
 // Names that are texts, for renaming on its own.
 struct TextNames {
   using Ref = Text;
-  TextPool pool;
-  TextPool& texts() { return pool; }
+  Context& pool;
+  Context& texts() { return pool; }
   Text text(Ref ref) const { return ref; }
   Ref fresh(Text text) const { return text; }
 };
@@ -806,7 +783,7 @@ void rename_at_site(Context& ctx, const Symbols& symbols, List<Param> params,
   prepare(body, params, {}, symbols);
   const std::vector<std::uint8_t> strs(args.size(), 1);
   resolve(body, strs, 0);
-  TextNames texts{TextPool(ctx)};
+  TextNames texts{ctx};
   Site<Text> site;
   site.prefix.assign(prefix_text);
   rename(texts, body, site, args.data());
