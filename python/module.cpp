@@ -208,10 +208,10 @@ class StrStorage final : public TextStorage {
 
 // The C entry of one function: match and convert, run the body with the
 // converted arguments, return a str. No C++ exception leaves it.
-template <const auto& spec, auto body>
+template <const auto& decl, auto body>
 PyObject* entry(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
   try {
-    auto args = spec.parse(argv, nargs, kwnames);
+    auto args = decl.parse(argv, nargs, kwnames);
     if (!args) {
       resume_caller_panic();
       return nullptr;
@@ -317,13 +317,13 @@ void fmt_file_body(TextBuffer& out, std::string_view path, std::uint64_t width) 
 }
 
 // The documentation text of a declaration, kept for the process.
-template <const auto& spec>
-constexpr detail::DocBuffer doc_of = spec.doc();
+template <const auto& decl>
+constexpr detail::DocBuffer doc_of = decl.doc();
 
-template <const auto& spec, auto body>
+template <const auto& decl, auto body>
 PyMethodDef method() {
-  return {spec.name(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<spec, body>)),
-          METH_FASTCALL | METH_KEYWORDS, doc_of<spec>.text.data()};
+  return {decl.name(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<decl, body>)),
+          METH_FASTCALL | METH_KEYWORDS, doc_of<decl>.text.data()};
 }
 
 #define QUARVEL_METHOD(fn) method<fn##_spec, fn##_body>()
