@@ -8,8 +8,11 @@
 // with every cache slot cold, then with twice the layers. With --init-ops K
 // the cache slots' init function has K ops instead of one, so that lowering
 // a slot adds ops to the list. Each size runs in
-// its own child process; its time is the best of N runs, its peak RSS the
-// child's maximum resident set (the parsed module included).
+// its own child process; its time is the best of N runs, each on a module
+// parsed afresh (the result is built over its input's context, so runs on one
+// module would pile up in it), its peak RSS the child's maximum resident set
+// (the parsed module included), and its bytes per op what the result adds:
+// the op list and the growth of the context.
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -18,6 +21,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "bench/bench_util.h"
@@ -72,6 +76,7 @@ struct Figures {
   std::size_t ops = 0;
   double seconds = 0;
   double rss_mb = 0;
+  double bytes_per_op = 0;
 };
 
 // Parses and flattens `source` in a child process, so that each size starts
@@ -88,12 +93,17 @@ Figures measure(const std::string& source, int runs) {
     Figures f;
     f.seconds = 1e300;
     try {
-      const quarvel::Module module = quarvel::parse_source(source);
       for (int i = 0; i < runs; ++i) {
+        const quarvel::Module module = quarvel::parse_source(source);
+        const std::size_t before = module.ctx().bytes_reserved();
         const auto start = Clock::now();
         quarvel::Module flat = quarvel::flatten_module(module, "main", {});
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        f.ops = flat.functions.at_position(0).second.ops.size();
+        const std::vector<quarvel::Op>& ops = flat.functions.at_position(0).second.ops;
+        f.ops = ops.size();
+        f.bytes_per_op = static_cast<double>(module.ctx().bytes_reserved() - before +
+                                             ops.capacity() * sizeof(quarvel::Op)) /
+                         static_cast<double>(ops.size());
         if (seconds < f.seconds) f.seconds = seconds;
       }
     } catch (const quarvel::Failure& e) {
@@ -145,10 +155,11 @@ int main(int argc, char** argv) {
     const Figures b = measure(two, runs);
     std::printf("model: %ld layers x %ld blocks, %ld-op init, best of %d runs\n", layers, blocks,
                 init_ops, runs);
-    std::printf("  %9zu ops  %8.3f s  %6.2f M ops/s  peak RSS %7.1f MB\n", a.ops, a.seconds,
-                a.ops / a.seconds / 1e6, a.rss_mb);
-    std::printf("  %9zu ops  %8.3f s  %6.2f M ops/s  peak RSS %7.1f MB  (twice the layers)\n", b.ops,
-                b.seconds, b.ops / b.seconds / 1e6, b.rss_mb);
+    std::printf("  %9zu ops  %8.3f s  %6.2f M ops/s  peak RSS %7.1f MB  %5.0f B/op\n", a.ops,
+                a.seconds, a.ops / a.seconds / 1e6, a.rss_mb, a.bytes_per_op);
+    std::printf("  %9zu ops  %8.3f s  %6.2f M ops/s  peak RSS %7.1f MB  %5.0f B/op"
+                "  (twice the layers)\n",
+                b.ops, b.seconds, b.ops / b.seconds / 1e6, b.rss_mb, b.bytes_per_op);
     std::printf("  time ratio for twice the layers: %.2f\n", b.seconds / a.seconds);
   }
   return 0;

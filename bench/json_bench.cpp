@@ -1,18 +1,23 @@
 // Module JSON read and written back, against CPython's json module on the same
 // text.
 //
-//   json_bench [MODULE.json] [--runs N]
+//   json_bench [MODULE.json] [--runs N] [--no-cpython]
 //
 // Without a file, a wide module (functions of 60 operations of every common
 // kind, like bench/gen_workload.py's wide workload) is built until its JSON
-// form reaches 10 MB. Each figure is the best of N runs (default 5).
+// form reaches 10 MB. Each figure is the best of N runs (default 5). The
+// writer is timed both returning a std::string and writing into a caller's
+// TextBuffer (as the Python module does), which saves the copy of the text.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "bench/bench_util.h"
 #include "core/error.h"
@@ -30,85 +35,105 @@ using quarvel::bench::best_of;
 using quarvel::bench::Clock;
 using quarvel::bench::read_file;
 using quarvel::Atom;
+using quarvel::Context;
 using quarvel::Dim;
 using quarvel::LiteralValue;
-using quarvel::TensorType;
+using quarvel::Text;
 
-quarvel::Op op(quarvel::OpKind kind, std::string out, quarvel::Args args) {
-  quarvel::Op o;
-  o.kind = std::move(kind);
-  o.outputs = {std::move(out)};
-  o.output_types = {TensorType{"f32", {Dim::named("param.n"), Dim::concrete(64)}}};
-  o.args = std::move(args);
-  return o;
-}
+// Builds the ops and functions of the wide module in one context.
+class WideBuilder {
+ public:
+  explicit WideBuilder(Context& ctx) : ctx_(ctx) {}
 
-quarvel::Function wide_function(int index, int ops, std::mt19937_64& rng) {
-  std::uniform_int_distribution<int> size(1, 512), small(1, 16), digit(-9, 9);
-  std::uniform_real_distribution<double> unit(0, 1);
-  quarvel::Function f;
-  f.name = "f" + std::to_string(index);
-  f.comments = {"// function " + std::to_string(index)};
-  f.params = {{"x", {"f32", {Dim::named("param.n"), Dim::concrete(size(rng))}}},
-              {"w", {"*", {}}},
-              {"k", {"i64", {Dim::named("param.n")}}}};
-  f.returns = {{"y" + std::to_string(ops - 1), {"f32", {Dim::named("param.n"), Dim::concrete(64)}}}};
-  std::string prev = "x";
-  for (int i = 0; i < ops; ++i) {
-    std::string out = "y" + std::to_string(i);
-    quarvel::Op o;
-    switch (i % 9) {
-      case 0: o = op(quarvel::Map{"relu"}, out, {Atom::str(prev)}); break;
-      case 1:
-        o = op(quarvel::Contract{"n a, a b -> n b"}, out,
-               {Atom::str(prev), Atom::str("w.l" + std::to_string(i) + ".proj")});
-        break;
-      case 2: {
-        quarvel::View view{"n (a b) -> n a b", {}};
-        view.axes.insert("a", small(rng));
-        o = op(std::move(view), out, {Atom::str(prev)});
-        break;
+  quarvel::Function function(int index, int ops, std::mt19937_64& rng) {
+    std::uniform_int_distribution<int> size(1, 512), small(1, 16), digit(-9, 9);
+    std::uniform_real_distribution<double> unit(0, 1);
+    quarvel::Function f;
+    f.name = text("f" + std::to_string(index));
+    f.comments = texts({"// function " + std::to_string(index)});
+    f.params = ctx_.list<quarvel::Param>(
+        {{"x", ctx_.type("f32", {Dim::named("param.n"), Dim::concrete(size(rng))})},
+         {"w", ctx_.type("*", {})},
+         {"k", ctx_.type("i64", {Dim::named("param.n")})}});
+    f.returns = ctx_.list<quarvel::Param>({{text("y" + std::to_string(ops - 1)), out_type()}});
+    Text prev = "x";
+    for (int i = 0; i < ops; ++i) {
+      const Text out = text("y" + std::to_string(i));
+      quarvel::Op o;
+      switch (i % 9) {
+        case 0: o = op(quarvel::Map{"relu"}, out, {Atom::str(prev)}); break;
+        case 1:
+          o = op(quarvel::Contract{"n a, a b -> n b"}, out,
+                 {Atom::str(prev), Atom::str(text("w.l" + std::to_string(i) + ".proj"))});
+          break;
+        case 2: {
+          quarvel::AxesBuilder axes;
+          axes.insert("a", small(rng));
+          o = op(quarvel::View{"n (a b) -> n a b", ctx_.axes(axes)}, out, {Atom::str(prev)});
+          break;
+        }
+        case 3: o = op(quarvel::Fold{"n a b -> n a", "sum"}, out, {Atom::str(prev)}); break;
+        case 4: o = op(quarvel::Tile{"n a -> n a c", {}}, out, {Atom::str(prev)}); break;
+        case 5: o = op(quarvel::Read{"n a, n -> n a"}, out, {Atom::str(prev), Atom::str("k")}); break;
+        case 6: {
+          const double x = std::round(unit(rng) * 1e6) / 1e6;
+          const LiteralValue inner[] = {LiteralValue::real(1e-7), LiteralValue::real(INFINITY)};
+          const LiteralValue outer[] = {LiteralValue::integer(digit(rng)), LiteralValue::real(x),
+                                        LiteralValue::list(ctx_.list(std::span<const LiteralValue>(inner)))};
+          o = op(quarvel::Literal{LiteralValue::list(ctx_.list(std::span<const LiteralValue>(outer)))},
+                 out, {});
+          break;
+        }
+        case 7: {
+          const double lower = std::round(unit(rng) * 1e3) / 1e3;
+          o = op(quarvel::Random{lower, 1 + lower}, out, {});
+          break;
+        }
+        default:
+          o = op(quarvel::Map{"add"}, out,
+                 {Atom::str(prev), Atom::str(text("y" + std::to_string(std::max(i - 2, 0))))});
+          break;
       }
-      case 3: o = op(quarvel::Fold{"n a b -> n a", "sum"}, out, {Atom::str(prev)}); break;
-      case 4: o = op(quarvel::Tile{"n a -> n a c", {}}, out, {Atom::str(prev)}); break;
-      case 5: o = op(quarvel::Read{"n a, n -> n a"}, out, {Atom::str(prev), Atom::str("k")}); break;
-      case 6: {
-        const double x = std::round(unit(rng) * 1e6) / 1e6;
-        o = op(quarvel::Literal{LiteralValue::list(
-                   {LiteralValue::integer(digit(rng)), LiteralValue::real(x),
-                    LiteralValue::list({LiteralValue::real(1e-7), LiteralValue::real(INFINITY)})})},
-               out, {});
-        break;
-      }
-      case 7: {
-        const double lower = std::round(unit(rng) * 1e3) / 1e3;
-        o = op(quarvel::Random{lower, 1 + lower}, out, {});
-        break;
-      }
-      default:
-        o = op(quarvel::Map{"add"}, out,
-               {Atom::str(prev), Atom::str("y" + std::to_string(std::max(i - 2, 0)))});
-        break;
+      if (i != 0 && i % 12 == 0) o.comments = texts({"// step " + std::to_string(i)});
+      f.ops.push_back(o);
+      prev = out;
     }
-    if (i != 0 && i % 12 == 0) o.comments = {"// step " + std::to_string(i)};
-    f.ops.push_back(std::move(o));
-    prev = std::move(out);
+    return f;
   }
-  return f;
-}
+
+ private:
+  Text text(const std::string& s) { return ctx_.text(s); }
+  quarvel::List<Text> texts(std::initializer_list<std::string> items) {
+    std::vector<Text> copies;
+    for (const std::string& item : items) copies.push_back(text(item));
+    return ctx_.list(copies);
+  }
+  quarvel::TypeRef out_type() { return ctx_.type("f32", {Dim::named("param.n"), Dim::concrete(64)}); }
+
+  quarvel::Op op(quarvel::OpKind kind, Text out, std::initializer_list<Atom> args) {
+    quarvel::Op o;
+    o.kind = kind;
+    o.outputs = ctx_.list({out});
+    o.output_types = ctx_.list({out_type()});
+    o.args = ctx_.list(args);
+    return o;
+  }
+
+  Context& ctx_;
+};
 
 std::string wide_module_json(std::size_t target_bytes) {
   std::mt19937_64 rng(7);
   quarvel::Module module;
-  module.header_comments = {"// wide workload, generated"};
+  WideBuilder build(module.ctx());
+  module.header_comments = module.ctx().list<Text>({"// wide workload, generated"});
   std::size_t bytes = 0;
   for (int index = 0; bytes < target_bytes; ++index) {
-    quarvel::Function f = wide_function(index, 60, rng);
-    quarvel::Module one;
+    quarvel::Function f = build.function(index, 60, rng);
+    quarvel::Module one(module.context);
     one.functions.insert(f.name, f);
     bytes += quarvel::write_module_json(one).size();
-    std::string key = f.name;
-    module.functions.insert(std::move(key), std::move(f));
+    module.functions.insert(f.name, std::move(f));
   }
   return quarvel::write_module_json(module);
 }
@@ -159,11 +184,14 @@ double python_seconds(const std::string& text, int runs, std::size_t& dumped_siz
 
 int main(int argc, char** argv) {
   int runs = 5;
+  bool cpython = true;
   std::string path;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--runs" && i + 1 < argc)
       runs = std::atoi(argv[++i]);
+    else if (arg == "--no-cpython")
+      cpython = false;
     else
       path = arg;
   }
@@ -173,19 +201,42 @@ int main(int argc, char** argv) {
   try {
     std::size_t written_size = 0;
     const double read_s = best_of(runs, [&] { quarvel::read_module_json(text); });
+    const quarvel::Module held = quarvel::read_module_json(text);
+    const double write_s = best_of(runs, [&] { return quarvel::write_module_json(held).size(); });
+    // Into a caller's buffer (the path of the Python module): no copy of the text.
+    const double write_buffer_s = best_of(runs, [&] {
+      quarvel::HeapTextStorage storage;
+      quarvel::TextBuffer out(storage);
+      quarvel::write_module_json(held, out);
+      return out.size();
+    });
     const double both_s = best_of(runs, [&] {
       written_size = quarvel::write_module_json(quarvel::read_module_json(text)).size();
     });
+    const double both_buffer_s = best_of(runs, [&] {
+      quarvel::HeapTextStorage storage;
+      quarvel::TextBuffer out(storage);
+      quarvel::write_module_json(quarvel::read_module_json(text), out);
+      return out.size();
+    });
     std::printf("module JSON: %.2f MB%s\n", mb, written_size == text.size() ? "" : " (rewritten size differs)");
     std::printf("read_module_json:                    %8.2f ms  %7.1f MB/s\n", read_s * 1e3, mb / read_s);
+    std::printf("write_module_json (string):          %8.2f ms  %7.1f MB/s\n", write_s * 1e3, mb / write_s);
+    std::printf("write_module_json (buffer):          %8.2f ms  %7.1f MB/s\n", write_buffer_s * 1e3,
+                mb / write_buffer_s);
     std::printf("read_module_json + write_module_json: %8.2f ms  %7.1f MB/s\n", both_s * 1e3, mb / both_s);
+    std::printf("  the same into a buffer:            %8.2f ms  %7.1f MB/s\n", both_buffer_s * 1e3,
+                mb / both_buffer_s);
 #ifdef QUARVEL_BENCH_PYTHON
-    std::size_t dumped = 0;
-    const double py_s = python_seconds(text, runs, dumped);
-    std::printf("CPython json.loads + json.dumps:      %8.2f ms  %7.1f MB/s\n", py_s * 1e3, mb / py_s);
-    std::printf("ratio (CPython / ours):               %8.2f\n", py_s / both_s);
+    if (cpython) {
+      std::size_t dumped = 0;
+      const double py_s = python_seconds(text, runs, dumped);
+      std::printf("CPython json.loads + json.dumps:      %8.2f ms  %7.1f MB/s\n", py_s * 1e3, mb / py_s);
+      std::printf("ratio (CPython / ours):               %8.2f\n", py_s / both_s);
+      std::printf("ratio (CPython / ours, buffer):       %8.2f\n", py_s / both_buffer_s);
+    }
 #else
-    std::printf("CPython comparison not built (no embeddable CPython found)\n");
+    if (cpython) std::printf("CPython comparison not built (no embeddable CPython found)\n");
 #endif
   } catch (const quarvel::Failure& f) {
     std::fprintf(stderr, "%s\n", f.message().c_str());

@@ -6,6 +6,7 @@
 // 10 MB) and one twice its size are generated into a temporary directory with
 // bench/gen_workload.py. With SOURCE, the larger text is SOURCE followed by a
 // copy of itself whose functions are renamed. Each figure is the best of N runs.
+// The heap a parsed module takes is shown beside the size of its source.
 #include <malloc.h>
 
 #include <cstdint>
@@ -34,14 +35,58 @@ std::string generate(const std::filesystem::path& dir, int functions) {
 // The text followed by a renamed copy of its module, printed canonically.
 std::string doubled(const std::string& source) {
   const quarvel::Module module = quarvel::parse_source(source);
-  quarvel::Module copy;
+  quarvel::Module copy(module.context);
+  quarvel::Context& ctx = copy.ctx();
   copy.header_comments = module.header_comments;
   for (const auto& [key, function] : module.functions) {
     quarvel::Function renamed = function;
-    renamed.name += "_copy";
-    copy.functions.insert(key + "_copy", std::move(renamed));
+    renamed.name = ctx.text(std::string(function.name) + "_copy");
+    copy.functions.insert(ctx.text(std::string(key) + "_copy"), std::move(renamed));
   }
   return source + "\n" + quarvel::format_module(copy, 100);
+}
+
+// Heap bytes in use by the allocator: arena and mapped blocks.
+std::size_t heap_in_use() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+// What a parsed module holds on the heap, by part.
+struct Memory {
+  std::size_t ops = 0;            // operations
+  std::size_t context = 0;        // Context::bytes_reserved(): texts, lists, types
+  std::size_t op_vectors = 0;     // capacity of the functions' op vectors
+  std::size_t function_map = 0;   // entries of the function map (without its index)
+  std::size_t allocator = 0;      // growth of the heap in use while the module lives
+};
+
+Memory measure_memory(const std::string& source) {
+  Memory m;
+  const std::size_t before = heap_in_use();
+  const quarvel::Module module = quarvel::parse_source(source);
+  m.allocator = heap_in_use() - before;
+  m.context = module.ctx().bytes_reserved();
+  for (const auto& [key, function] : module.functions) {
+    m.ops += function.ops.size();
+    m.op_vectors += function.ops.capacity() * sizeof(quarvel::Op);
+  }
+  m.function_map = module.functions.size() * sizeof(*module.functions.begin());
+  return m;
+}
+
+void print_memory(const std::string& source, const Memory& m) {
+  const double bytes = static_cast<double>(source.size());
+  const double ops = static_cast<double>(m.ops);
+  const std::size_t parts = m.context + m.op_vectors + m.function_map;
+  std::printf("heap of the parsed module: %zu ops, sizeof(Op) %zu\n", m.ops, sizeof(quarvel::Op));
+  std::printf("  context                           %8.2f MB  (%.0f B per op)\n", m.context / 1e6, m.context / ops);
+  std::printf("  op vectors                        %8.2f MB  (%.0f B per op)\n", m.op_vectors / 1e6, m.op_vectors / ops);
+  std::printf("  function map                      %8.2f MB\n", m.function_map / 1e6);
+  std::printf("  sum                               %8.2f MB  (%.0f B per op, %.2fx the source)\n", parts / 1e6,
+              parts / ops, parts / bytes);
+  std::printf("  allocator, all told               %8.2f MB  (%.0f B per op, %.2fx the source)\n",
+              m.allocator / 1e6, m.allocator / ops, m.allocator / bytes);
 }
 
 struct Figures {
@@ -105,9 +150,11 @@ int main(int argc, char** argv) {
       twice = doubled(base);
     }
 
+    const Memory memory = measure_memory(base);
     const Figures small = measure(base, runs);
     const Figures large = measure(twice, runs);
     std::printf("best of %d runs\n", runs);
+    print_memory(base, memory);
     print("source", base, small);
     print("twice the source", twice, large);
     const double size_ratio = static_cast<double>(twice.size()) / static_cast<double>(base.size());

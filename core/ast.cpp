@@ -3,15 +3,126 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
+
 #include "core/numtext.h"
 
 namespace quarvel {
 
-std::optional<std::size_t> kind_tag(std::string_view word) {
+std::optional<OpTag> kind_tag(std::string_view word) {
   for (std::size_t i = 0; i < kKindCount; ++i)
-    if (kKindWords[i] == word) return i;
+    if (kKindWords[i] == word) return static_cast<OpTag>(i);
   return std::nullopt;
 }
+
+namespace {
+template <std::size_t... I>
+OpKind empty_kind_at(std::size_t tag, std::index_sequence<I...>) {
+  OpKind kind;
+  ((tag == I ? (kind.emplace<I>(), 0) : 0), ...);
+  return kind;
+}
+}  // namespace
+
+OpKind empty_kind(OpTag tag) {
+  return empty_kind_at(static_cast<std::size_t>(tag), std::make_index_sequence<kKindCount>{});
+}
+
+// ---- context ------------------------------------------------------------------
+
+namespace {
+// Chunks start small (most modules are small) and double up to this size;
+// larger requests get a chunk of their own.
+constexpr std::size_t kFirstChunk = 4096;
+constexpr std::size_t kLargestChunk = std::size_t{1} << 20;
+
+std::size_t mix(std::size_t h, std::size_t v) {
+  return h ^ (v + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2));
+}
+std::size_t hash_type(std::string_view dtype, std::span<const Dim> shape) {
+  std::size_t h = std::hash<std::string_view>{}(dtype);
+  for (const Dim& d : shape) {
+    h = mix(h, d.is_concrete() ? std::hash<std::int64_t>{}(d.value())
+                               : std::hash<std::string_view>{}(d.name()) * 31 + 7);
+  }
+  return mix(h, shape.size());
+}
+bool same_type(std::string_view dtype, std::span<const Dim> shape, const TensorType& ty) {
+  if (dtype != ty.dtype || shape.size() != ty.shape.size()) return false;
+  for (std::size_t i = 0; i < shape.size(); ++i)
+    if (!(shape[i] == ty.shape[i])) return false;
+  return true;
+}
+}  // namespace
+
+Context::~Context() {
+  for (char* chunk : chunks_) ::operator delete(chunk);
+}
+
+void* Context::new_chunk(std::size_t bytes, std::size_t align) {
+  const std::size_t need = bytes + align;
+  if (need > kLargestChunk / 2) {
+    // A large list: a chunk of its own, so that the current one stays in use.
+    char* chunk = static_cast<char*>(::operator new(need));
+    chunks_.push_back(chunk);
+    reserved_ += need;
+    auto p = reinterpret_cast<std::uintptr_t>(chunk);
+    p = (p + align - 1) & ~(static_cast<std::uintptr_t>(align) - 1);
+    return reinterpret_cast<void*>(p);
+  }
+  chunk_size_ = chunk_size_ == 0 ? kFirstChunk : std::min(chunk_size_ * 2, kLargestChunk);
+  while (chunk_size_ < need) chunk_size_ *= 2;
+  char* chunk = static_cast<char*>(::operator new(chunk_size_));
+  chunks_.push_back(chunk);
+  reserved_ += chunk_size_;
+  next_ = chunk;
+  end_ = chunk + chunk_size_;
+  return allocate_bytes(bytes, align);
+}
+
+Text Context::text(std::string_view text) {
+  if (text.empty()) return {};
+  char* data = allocate<char>(text.size());
+  std::memcpy(data, text.data(), text.size());
+  return Text(data, text.size());
+}
+
+Axes Context::axes(const AxesBuilder& builder) {
+  if (builder.empty()) return {};
+  Axis* data = allocate<Axis>(builder.size());
+  std::size_t i = 0;
+  for (const auto& [name, size] : builder) data[i++] = Axis{text(name), size};
+  return Axes(data, builder.size());
+}
+
+std::size_t Context::TypeHash::operator()(const TensorType* ty) const noexcept {
+  return hash_type(ty->dtype, ty->shape.span());
+}
+std::size_t Context::TypeHash::operator()(const TypeKey& key) const noexcept {
+  return hash_type(key.dtype, key.shape);
+}
+bool Context::TypeEq::operator()(const TypeKey& a, const TensorType* b) const noexcept {
+  return same_type(a.dtype, a.shape, *b);
+}
+
+TypeRef Context::type(std::string_view dtype, std::span<const Dim> shape) {
+  const TypeKey key{dtype, shape};
+  if (auto it = types_.find(key); it != types_.end()) return TypeRef(*it);
+  Dim* dims = shape.empty() ? nullptr : allocate<Dim>(shape.size());
+  for (std::size_t i = 0; i < shape.size(); ++i)
+    dims[i] = shape[i].is_concrete() ? shape[i] : Dim::named(text(shape[i].name()));
+  auto* ty = allocate<TensorType>(1);
+  ::new (static_cast<void*>(ty)) TensorType{text(dtype), Shape(dims, shape.size())};
+  types_.insert(ty);
+  return TypeRef(ty);
+}
+
+std::size_t Context::bytes_reserved() const {
+  return reserved_ + types_.bucket_count() * sizeof(void*) +
+         types_.size() * (sizeof(void*) * 2 + sizeof(std::size_t));
+}
+
+Module::Module() : context(std::make_shared<Context>()) {}
 
 namespace {
 
@@ -93,7 +204,7 @@ void append_debug_dim(std::string& out, const Dim& dim) {
   out += ')';
 }
 
-void append_debug_shape(std::string& out, const Shape& shape) {
+void append_debug_shape(std::string& out, std::span<const Dim> shape) {
   out += '[';
   for (std::size_t i = 0; i < shape.size(); ++i) {
     if (i) out += ", ";
@@ -110,14 +221,14 @@ std::string debug_dim(const Dim& dim) {
   return out;
 }
 
-std::string debug_shape(const Shape& shape) {
+std::string debug_shape(std::span<const Dim> shape) {
   std::string out;
   append_debug_shape(out, shape);
   return out;
 }
 
-std::string debug_type_record(std::string_view record, const std::string& dtype,
-                              const Shape& shape) {
+std::string debug_type_record(std::string_view record, std::string_view dtype,
+                              std::span<const Dim> shape) {
   std::string out(record);
   out += " { dtype: ";
   append_quoted(out, dtype);
@@ -128,7 +239,7 @@ std::string debug_type_record(std::string_view record, const std::string& dtype,
 }
 
 std::string debug_tensor_type(const TensorType& ty) {
-  return debug_type_record("TensorType", ty.dtype, ty.shape);
+  return debug_type_record("TensorType", ty.dtype, ty.shape.span());
 }
 
 }  // namespace quarvel

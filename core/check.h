@@ -3,7 +3,8 @@
 //
 // `check_module` walks every function in map order. Type problems become
 // messages of the report and checking goes on; only a malformed operation (no
-// outputs, or no output types) ends the call.
+// outputs, or no output types) ends the call. The types in the report's
+// weights are those of the module, kept alive by the report's context.
 #pragma once
 
 #include <optional>
@@ -18,15 +19,15 @@ namespace quarvel {
 
 CheckReport check_module(const Module& module);
 
-// The checker's type of a value: a dtype and a shape. Both are borrowed from
-// the module being checked (an inferred type may take its dtype from one
-// place and its shape from another), so the module must outlive it.
+// The checker's type of a value: a dtype and a shape, both handles into the
+// module being checked (an inferred type may take its dtype from one type and
+// its shape from another), so the module must outlive it.
 struct TyRef {
-  const std::string* dtype;
-  const Shape* shape;
+  Text dtype;
+  Shape shape;
 
-  TyRef(const TensorType& t) : dtype(&t.dtype), shape(&t.shape) {}  // NOLINT: implicit on purpose
-  TyRef(const std::string& d, const Shape& s) : dtype(&d), shape(&s) {}
+  TyRef(const TensorType& t) : dtype(t.dtype), shape(t.shape) {}  // NOLINT: implicit on purpose
+  TyRef(Text d, Shape s) : dtype(d), shape(s) {}
 };
 
 // Nothing when the two types agree, otherwise the reason ("dtype: f32 vs
@@ -47,7 +48,7 @@ using WildcardSet = std::unordered_set<std::string_view>;
 // Whether the text of `name` before its first "." is in `wildcards`.
 bool has_wildcard_root(std::string_view name, const WildcardSet& wildcards);
 
-// One entry per parameter: nothing for a wildcard parameter, else its type.
-std::vector<const TensorType*> param_types(const std::vector<Param>& params);
+// One entry per parameter: empty for a wildcard parameter, else its type.
+std::vector<TypeRef> param_types(List<Param> params);
 
 }  // namespace quarvel

@@ -5,15 +5,33 @@
 // (or "loop<i>" for iteration i, or a cache slot name), a dot, and the
 // callee's own name, composed outermost first (h.t.u, h.loop0.u).
 //
-// Limits, each failing with its own message before any work is done for it:
+// The result is built over the context of its input: the flat operations
+// share the kinds, output types and comments of the operations they copy, and
+// only the renamed names are new.
+//
+// Limits. A planning pass works out, from the module alone, the size of every
+// flat body before any operation is built; each limit fails with its own
+// message, in body order, before any work is done for it:
 //  - a function reaching itself through `call` or `loop` ops:
 //      "call cycle: main -> block -> main"
 //  - more than kMaxCallNesting nested inlinings:
 //      "call nesting exceeds 256 levels at function 'f'"
 //  - a loop count above kMaxFlatOps:
 //      "loop count 99999999 exceeds the limit of 16777216 iterations"
-//  - a flattened function of more than kMaxFlatOps operations:
+//  - a flattened function of more than kMaxFlatOps operations, cache ops
+//    counted as one operation each, then again with each cache op replaced by
+//    what it lowers to:
 //      "flattened function exceeds 16777216 operations"
+//  - a flattened function whose operations have more than kMaxFlatOperands
+//    outputs and arguments in all, counted the same way:
+//      "flattened function exceeds 67108864 outputs and arguments"
+// A module over a limit is refused after a walk over its own operations, so
+// in time and memory of the order of its input. Within the limits, the work of
+// an inlining is proportional to what it emits: a site renames only the names
+// its callee's flat body uses, so parameters that the body never names cost
+// nothing, however many iterations bind them, and a loop over a body without
+// operations is not unrolled at all. Renaming a name takes time linear in its
+// length. Long flattenings poll for an interrupt (core/interrupt.h).
 #pragma once
 
 #include <cstddef>
@@ -21,60 +39,20 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
-#include <vector>
 
 #include "core/ast.h"
 
 namespace quarvel {
 
+/// The names of the warm cache slots.
 using CacheKeys = std::unordered_set<std::string>;
 
 inline constexpr std::uint64_t kMaxFlatOps = std::uint64_t{1} << 24;
+inline constexpr std::uint64_t kMaxFlatOperands = std::uint64_t{1} << 26;
 inline constexpr std::size_t kMaxCallNesting = 256;
 
-// Names of a module, searched with string_view keys.
-using NameSet = TextSet;
-using NameMap = TextMap<std::string>;
-
-// Names inlining never rewrites: every argument beginning "param.", and every
-// argument that its own function also declares as a named dimension.
-NameSet build_symbol_set(const Module& module);
-
-// The body of `functions[name]` with calls inlined and loops unrolled.
-std::vector<Op> flatten_function(const OrderedMap<Function>& functions, const NameSet& symbols,
-                                 std::string_view name);
-
-// The flattened callee of the `call` op `call`, renamed into the caller's
-// names with `prefix` for the callee's locals.
-std::vector<Op> inline_call(const OrderedMap<Function>& functions, const NameSet& symbols,
-                            const Op& call, std::string_view prefix);
-
-// The caller's name for the callee's `name`. `prefix_text` ends in a dot.
-// When several wildcard parameters match (one named like another followed by
-// a dot and more), the longest parameter name wins.
-std::string rename_var(std::string_view name, const NameMap& bindings, const NameMap& wildcards,
-                       std::string_view prefix_text, const NameSet& symbols);
-Op rename_op(const Op& op, const NameMap& bindings, const NameMap& wildcards,
-             std::string_view prefix_text, const NameSet& symbols);
-
-// A cache op whose slot ends in ".*" gets the slot "<var>.<index>".
-Op rename_cache_slot(Op op, std::uint64_t index);
-
-// Each Str argument that is wholly a key of `substitution` becomes its value.
-Args substitute_args(const Args& args, const NameMap& substitution);
-
-// Extra inputs and outputs of the flattened entry that carry cache slots.
-// The first registration of a name wins.
-struct CacheIo {
-  std::vector<Param> inputs;
-  std::vector<Param> outputs;
-  NameSet input_names;
-  NameSet output_names;
-};
-void add_cache_input(CacheIo& io, std::string_view name, const TensorType& ty);
-void add_cache_output(CacheIo& io, std::string_view name, const TensorType& ty);
-
-// A new module holding only `entry`, flattened; `cache_keys` names the warm slots.
+/// A new module holding only `entry`, flattened; `cache_keys` names the warm
+/// slots. The result shares the context of `module`, which stays as it was.
 Module flatten_module(const Module& module, std::string_view entry, const CacheKeys& cache_keys);
 
 }  // namespace quarvel

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cstddef>
+#include <cstring>
 #include <string_view>
-#include <vector>
+#include <variant>
 
 #include "core/numtext.h"
 #include "core/text_buffer.h"
@@ -16,16 +17,11 @@ namespace {
 // The printer float text.
 void write_float(TextBuffer& out, double x) { out.put_via(append_printer_float, x); }
 
-void write_dims(TextBuffer& out, const Shape& shape) {
-  bool first = true;
-  for (const Dim& dim : shape) {
-    if (!first) out += ", ";
-    first = false;
-    if (dim.is_concrete()) {
-      out.put_int(dim.value());
-    } else {
-      out += dim.name();
-    }
+void write_dim(TextBuffer& out, const Dim& dim) {
+  if (dim.is_concrete()) {
+    out.put_int(dim.value());
+  } else {
+    out += dim.name();
   }
 }
 
@@ -37,7 +33,7 @@ void write_tensor_type(TextBuffer& out, const TensorType& ty) {
   }
   out += ty.dtype;
   out += '[';
-  write_dims(out, ty.shape);
+  write_separated(out, ty.shape, ", ", write_dim);
   out += ']';
 }
 
@@ -56,32 +52,43 @@ std::size_t tensor_type_length(const TensorType& ty) {
   return length;
 }
 
+// The statements of a function repeat a few types: the text of the type
+// written last is copied from where it stands instead of being built again.
+// Used within one function's statements, after its header is final.
+class TypeTexts {
+ public:
+  void write(TextBuffer& out, const TensorType& ty) {
+    if (&ty == type_) {
+      char* to = out.room(length_);  // may move the buffer: read from the offset after
+      std::memcpy(to, out.data() + offset_, length_);
+      out.advance_to(to + length_);
+      return;
+    }
+    offset_ = out.size();
+    write_tensor_type(out, ty);
+    length_ = out.size() - offset_;
+    type_ = &ty;
+  }
+
+ private:
+  const TensorType* type_ = nullptr;  // types are interned: one pointer, one text
+  std::size_t offset_ = 0;
+  std::size_t length_ = 0;
+};
+
 void write_param(TextBuffer& out, const Param& param) {
   out += param.name;
   out += ": ";
-  write_tensor_type(out, param.ty);
+  write_tensor_type(out, *param.ty);
 }
 
-void write_param_list(TextBuffer& out, const std::vector<Param>& params) {
-  bool first = true;
-  for (const Param& param : params) {
-    if (!first) out += ", ";
-    first = false;
-    write_param(out, param);
-  }
-}
-
-void write_atoms(TextBuffer& out, const Args& args) {
-  bool first = true;
-  for (const Atom& atom : args) {
-    if (!first) out += ", ";
-    first = false;
-    switch (atom.v.index()) {
-      case 0: out.put_int(atom.as_int()); break;
-      case 1: write_float(out, atom.as_float()); break;
-      default: out += atom.as_str(); break;
-    }
-  }
+void write_atom(TextBuffer& out, const Atom& atom) {
+  std::visit(Overloaded{
+                 [&](std::int64_t n) { out.put_int(n); },
+                 [&](double x) { write_float(out, x); },
+                 [&](Text name) { out += name; },  // bare: never quoted or escaped
+             },
+             atom.v);
 }
 
 void write_literal_value(TextBuffer& out, const LiteralValue& root) {
@@ -94,137 +101,134 @@ void write_literal_value(TextBuffer& out, const LiteralValue& root) {
   });
 }
 
-void write_quoted_pattern(TextBuffer& out, const std::string& pattern) {
+void write_quoted_pattern(TextBuffer& out, Text pattern) {
   out += '"';
   out += pattern;  // never escaped
   out += '"';
 }
 
 void write_axes(TextBuffer& out, const Axes& axes) {
-  for (const auto& [name, size] : axes) {
+  for (const Axis& axis : axes) {
     out += ", ";
-    out += name;
+    out += axis.name;
     out += '=';
-    out.put_int(size);
+    out.put_int(axis.size);
   }
 }
 
+// The closing bracket of the kind's fields and the arguments in parentheses.
 void write_call_args(TextBuffer& out, const Args& args) {
   out += "](";
-  write_atoms(out, args);
+  write_separated(out, args, ", ", write_atom);
   out += ')';
 }
 
+// The kind word, its fields and the arguments.
 void write_right_hand_side(TextBuffer& out, const Op& op) {
-  const OpKind& kind = op.kind;
-  switch (kind.index()) {
-    case 0: {
-      const auto& k = std::get<View>(kind);
-      out += "view[";
-      write_quoted_pattern(out, k.pattern);
-      write_axes(out, k.axes);
-      break;
-    }
-    case 1:
-      out += "map[";
-      out += std::get<Map>(kind).function;
-      break;
-    case 2: {
-      const auto& k = std::get<Fold>(kind);
-      out += "fold[";
-      write_quoted_pattern(out, k.pattern);
-      out += ", ";
-      out += k.reduction;
-      break;
-    }
-    case 3: {
-      const auto& k = std::get<Tile>(kind);
-      out += "tile[";
-      write_quoted_pattern(out, k.pattern);
-      write_axes(out, k.axes);
-      break;
-    }
-    case 4:
-      out += "read[";
-      write_quoted_pattern(out, std::get<Read>(kind).pattern);
-      break;
-    case 5: {
-      const auto& k = std::get<Write>(kind);
-      out += "write[";
-      write_quoted_pattern(out, k.pattern);
-      out += ", ";
-      out += k.reduction;
-      break;
-    }
-    case 6:
-      out += "contract[";
-      write_quoted_pattern(out, std::get<Contract>(kind).pattern);
-      break;
-    case 7:
-      out += "literal(";
-      write_literal_value(out, std::get<Literal>(kind).value);
-      out += ')';
-      return;
-    case 8:
-      out += "iota(";
-      write_atoms(out, op.args);
-      out += ')';
-      return;
-    case 9: {
-      // The arguments of a random op are never printed.
-      const auto& k = std::get<Random>(kind);
-      out += "random[";
-      write_float(out, k.lower);
-      out += ", ";
-      write_float(out, k.upper);
-      out += ']';
-      return;
-    }
-    case 10:
-      out += "call[";
-      out += std::get<Call>(kind).target;
-      break;
-    case 11: {
-      const auto& k = std::get<Loop>(kind);
-      out += "loop[";
-      out += k.target;
-      out += ", ";
-      if (k.count.is_concrete()) {
-        out.put_uint(k.count.value());
-      } else {
-        out += k.count.name();
-      }
-      break;
-    }
-    default: {
-      const auto& k = std::get<Cache>(kind);
-      out += "cache[";
-      out += k.var;
-      out += ", ";
-      out += k.init;
-      if (k.extend) {
-        out += ", ";
-        out += *k.extend;
-      }
-      break;
-    }
-  }
-  write_call_args(out, op.args);
+  out += kind_word(op.kind);
+  std::visit(Overloaded{
+                 [&](const View& k) {
+                   out += '[';
+                   write_quoted_pattern(out, k.pattern);
+                   write_axes(out, k.axes);
+                   write_call_args(out, op.args);
+                 },
+                 [&](const Map& k) {
+                   out += '[';
+                   out += k.function;
+                   write_call_args(out, op.args);
+                 },
+                 [&](const Fold& k) {
+                   out += '[';
+                   write_quoted_pattern(out, k.pattern);
+                   out += ", ";
+                   out += k.reduction;
+                   write_call_args(out, op.args);
+                 },
+                 [&](const Tile& k) {
+                   out += '[';
+                   write_quoted_pattern(out, k.pattern);
+                   write_axes(out, k.axes);
+                   write_call_args(out, op.args);
+                 },
+                 [&](const Read& k) {
+                   out += '[';
+                   write_quoted_pattern(out, k.pattern);
+                   write_call_args(out, op.args);
+                 },
+                 [&](const Write& k) {
+                   out += '[';
+                   write_quoted_pattern(out, k.pattern);
+                   out += ", ";
+                   out += k.reduction;
+                   write_call_args(out, op.args);
+                 },
+                 [&](const Contract& k) {
+                   out += '[';
+                   write_quoted_pattern(out, k.pattern);
+                   write_call_args(out, op.args);
+                 },
+                 [&](const Literal& k) {
+                   out += '(';
+                   write_literal_value(out, k.value);
+                   out += ')';
+                 },
+                 [&](const Iota&) {
+                   out += '(';
+                   write_separated(out, op.args, ", ", write_atom);
+                   out += ')';
+                 },
+                 [&](const Random& k) {
+                   // The arguments of a random op are never printed.
+                   out += '[';
+                   write_float(out, k.lower);
+                   out += ", ";
+                   write_float(out, k.upper);
+                   out += ']';
+                 },
+                 [&](const Call& k) {
+                   out += '[';
+                   out += k.target;
+                   write_call_args(out, op.args);
+                 },
+                 [&](const Loop& k) {
+                   out += '[';
+                   out += k.target;
+                   out += ", ";
+                   if (k.count.is_concrete()) {
+                     out.put_uint(k.count.value());
+                   } else {
+                     out += k.count.name();
+                   }
+                   write_call_args(out, op.args);
+                 },
+                 [&](const Cache& k) {
+                   out += '[';
+                   out += k.var;
+                   out += ", ";
+                   out += k.init;
+                   if (k.extend) {
+                     out += ", ";
+                     out += *k.extend;
+                   }
+                   write_call_args(out, op.args);
+                 },
+             },
+             op.kind);
 }
 
 // The declared type of output i, or nothing; entries past the outputs are ignored.
 const TensorType* output_type(const Op& op, std::size_t i) {
-  if (i >= op.output_types.size() || !op.output_types[i]) return nullptr;
-  return &*op.output_types[i];
+  return i < op.output_types.size() ? op.output_types[i].get() : nullptr;
 }
 
 void write_header(TextBuffer& out, const Function& function, std::uint64_t width) {
   const std::size_t start = out.size();
   out += function.name;
   out += '(';
-  write_param_list(out, function.params);
+  write_separated(out, function.params, ", ", write_param);
   out += ") -> (";
-  write_param_list(out, function.returns);
+  write_separated(out, function.returns, ", ", write_param);
   out += ") {";
   if (out.size() - start <= width) {
     out += '\n';
@@ -236,26 +240,24 @@ void write_header(TextBuffer& out, const Function& function, std::uint64_t width
   out += "(\n";
   std::size_t name_width = 0;
   for (const Param& param : function.params) name_width = std::max(name_width, param.name.size());
-  for (std::size_t i = 0; i < function.params.size(); ++i) {
-    const Param& param = function.params[i];
+  write_separated(out, function.params, ",\n", [name_width](TextBuffer& out, const Param& param) {
     out += "  ";
     out += param.name;
     out.spaces(name_width - param.name.size());
     out += ": ";
-    write_tensor_type(out, param.ty);
-    if (i + 1 < function.params.size()) out += ',';
-    out += '\n';
-  }
+    write_tensor_type(out, *param.ty);
+  });
+  if (!function.params.empty()) out += '\n';
   out += ") -> (";
-  write_param_list(out, function.returns);
+  write_separated(out, function.returns, ", ", write_param);
   out += ") {\n";
 }
 
 void write_op(TextBuffer& out, const Op& op, std::size_t k, std::size_t name_width,
-              std::size_t type_width) {
+              std::size_t type_width, TypeTexts& types) {
   if (!op.comments.empty()) {
     if (k > 0) out += '\n';
-    for (const std::string& comment : op.comments) {
+    for (const Text comment : op.comments) {
       out += "  ";
       out += comment;
       out += '\n';
@@ -263,7 +265,7 @@ void write_op(TextBuffer& out, const Op& op, std::size_t k, std::size_t name_wid
   }
   const std::size_t count = op.outputs.size();
   for (std::size_t i = 0; i < count; ++i) {
-    const std::string& name = op.outputs[i];
+    const Text name = op.outputs[i];
     const TensorType* ty = output_type(op, i);
     out += "  ";
     out += name;
@@ -271,7 +273,7 @@ void write_op(TextBuffer& out, const Op& op, std::size_t k, std::size_t name_wid
       if (ty) {
         out.spaces(name_width - name.size());
         out += ": ";
-        write_tensor_type(out, *ty);
+        types.write(out, *ty);
       }
       // An untyped output inside the list is the bare name and its comma.
       out += ",\n";
@@ -281,7 +283,7 @@ void write_op(TextBuffer& out, const Op& op, std::size_t k, std::size_t name_wid
     if (ty) {
       out += ": ";
       const std::size_t mark = out.size();
-      write_tensor_type(out, *ty);
+      types.write(out, *ty);
       out.spaces(type_width - (out.size() - mark));
     } else if (type_width > 0) {
       out.spaces(2 + type_width);
@@ -294,22 +296,27 @@ void write_op(TextBuffer& out, const Op& op, std::size_t k, std::size_t name_wid
 
 void write_function(TextBuffer& out, const Function& function, std::uint64_t width) {
   write_header(out, function, width);
-  for (const std::string& comment : function.comments) {
+  for (const Text comment : function.comments) {
     out += "  ";
     out += comment;
     out += '\n';
   }
   std::size_t name_width = 0;
   std::size_t type_width = 0;
+  const TensorType* measured = nullptr;  // the type measured last
   for (const Op& op : function.ops) {
     for (std::size_t i = 0; i < op.outputs.size(); ++i) {
       name_width = std::max(name_width, op.outputs[i].size());
-      if (const TensorType* ty = output_type(op, i))
+      const TensorType* ty = output_type(op, i);
+      if (ty && ty != measured) {
         type_width = std::max(type_width, tensor_type_length(*ty));
+        measured = ty;
+      }
     }
   }
+  TypeTexts types;
   for (std::size_t k = 0; k < function.ops.size(); ++k)
-    write_op(out, function.ops[k], k, name_width, type_width);
+    write_op(out, function.ops[k], k, name_width, type_width, types);
   out += "}\n";
 }
 
@@ -322,20 +329,27 @@ std::size_t estimate_source_size(const Module& module) {
 
 }  // namespace
 
-std::string format_module(const Module& module, std::uint64_t width) {
-  if (module.header_comments.empty() && module.functions.empty()) return "\n";
-  TextBuffer out(estimate_source_size(module));
-  for (const std::string& comment : module.header_comments) {
+void format_module(const Module& module, std::uint64_t width, TextBuffer& out) {
+  out.reserve(estimate_source_size(module));
+  if (module.header_comments.empty() && module.functions.empty()) {
+    out += '\n';
+    return;
+  }
+  for (const Text comment : module.header_comments) {
     out += comment;
     out += '\n';
   }
   if (!module.header_comments.empty()) out += '\n';
-  bool first = true;
+  Separator blank_line(out, '\n');
   for (const auto& entry : module.functions) {
-    if (!first) out += '\n';
-    first = false;
+    blank_line();
     write_function(out, entry.second, width);
   }
+}
+
+std::string format_module(const Module& module, std::uint64_t width) {
+  TextBuffer out(estimate_source_size(module));
+  format_module(module, width, out);
   return std::move(out).take();
 }
 

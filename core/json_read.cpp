@@ -3,12 +3,14 @@
 #include <array>
 #include <bit>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <limits>
 #include <optional>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "core/error.h"
 #include "core/json_text.h"
@@ -22,10 +24,9 @@ inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
 // Bytes that end a run of plain string content: the closing quote, the
 // backslash, control bytes, and the first byte of a non-ASCII character
-// (checked for well-formed UTF-8).
-constexpr std::array<bool, 256> kStringStops = json_string_stops(true);
-// The same but for non-ASCII bytes: a skipped string is checked for syntax only.
-constexpr std::array<bool, 256> kSkipStops = json_string_stops(false);
+// (checked for well-formed UTF-8). A skipped string is checked for syntax
+// only, so there non-ASCII bytes are plain content.
+constexpr auto& kSkipStops = kJsonStringStops<false>;
 
 constexpr std::string_view kControlInString =
     "control character (\\u0000-\\u001F) found while parsing a string";
@@ -222,57 +223,15 @@ void JsonReader::fail_invalid_type(std::string_view expected) {
   fail_here(description);
 }
 
-void JsonReader::enter() {
-  if (--depth_ == 0) fail_at_next("recursion limit exceeded");
-  ++pos_;
-}
-
-bool JsonReader::next_member(bool& first) {
-  int c = peek();
-  if (c == '}') return false;
-  if (c == ',' && !first) {
-    ++pos_;
-    c = peek();
-    if (c == '"') {
-      ++pos_;
-      return true;
-    }
-    if (c == '}') fail_at_next("trailing comma");
-    if (c < 0) fail_at_next("EOF while parsing a value");
-    fail_at_next("key must be a string");
-  }
-  if (c < 0) fail_at_next("EOF while parsing an object");
-  if (!first) fail_at_next("expected `,` or `}`");
-  first = false;
-  if (c != '"') fail_at_next("key must be a string");
-  ++pos_;
-  return true;
-}
-
-void JsonReader::read_colon() {
-  const int c = peek();
-  if (c == ':') {
-    ++pos_;
-    return;
-  }
-  if (c < 0) fail_at_next("EOF while parsing an object");
+void JsonReader::fail_colon() const {
+  if (pos_ >= text_.size()) fail_at_next("EOF while parsing an object");
   fail_at_next("expected `:`");
 }
 
-bool JsonReader::next_element(bool& first) {
-  int c = peek();
-  if (c == ']') return false;
-  if (c == ',' && !first) {
-    ++pos_;
-    c = peek();
-    if (c == ']') fail_at_next("trailing comma");
-    if (c < 0) fail_at_next("EOF while parsing a value");
-    return true;
-  }
-  if (c < 0) fail_at_next("EOF while parsing a list");
-  if (!first) fail_at_next("expected `,` or `]`");
-  first = false;
-  return true;
+void JsonReader::fail_after_comma(int c, char close) const {
+  if (c == close) fail_at_next("trailing comma");
+  if (c < 0) fail_at_next("EOF while parsing a value");
+  fail_at_next("key must be a string");
 }
 
 void JsonReader::end_record_array() {
@@ -362,7 +321,7 @@ void JsonReader::read_escape(std::string& out) {
   append_utf8(out, (((lead - 0xD800) << 10) | (trail - 0xDC00)) + 0x10000);
 }
 
-std::string_view JsonReader::string_body(std::string& scratch) {
+std::string_view JsonReader::string_body_slow(std::string& scratch) {
   const auto* s = reinterpret_cast<const unsigned char*>(text_.data());
   const std::size_t n = text_.size();
   std::size_t p = pos_;
@@ -370,7 +329,7 @@ std::string_view JsonReader::string_body(std::string& scratch) {
   bool escaped = false;
   bool malformed = false;
   for (;;) {
-    while (p < n && !kStringStops[s[p]]) ++p;
+    p = json_plain_end<true>(s, p, n);
     if (p == n) fail_at(n, "EOF while parsing a string");
     const unsigned char c = s[p];
     if (c == '"') {
@@ -402,11 +361,6 @@ std::string_view JsonReader::string_body(std::string& scratch) {
       p += length;
     }
   }
-}
-
-void JsonReader::read_string_body(std::string& out) {
-  const std::string_view content = string_body(out);
-  if (content.data() != out.data()) out.assign(content.data(), content.size());
 }
 
 // Syntax only: escapes are checked for form, the content is not looked at.
@@ -521,61 +475,40 @@ JsonNumber JsonReader::read_number() {
 
 // ---- whole values -----------------------------------------------------------
 
-JsonValue JsonReader::read_value() {
-  JsonValue value;
+JsonKind JsonReader::check_value() {
   const int c = peek();
   switch (c) {
     case 'n':
       ++pos_;
       read_word_rest("ull");
-      return value;
+      return JsonKind::Null;
     case 't':
     case 'f':
       ++pos_;
       read_word_rest(c == 't' ? "rue" : "alse");
-      value.kind = JsonValue::Kind::Bool;
-      value.boolean = c == 't';
-      return value;
+      return JsonKind::Bool;
     case '"':
       ++pos_;
-      value.kind = JsonValue::Kind::String;
-      read_string_body(value.text);
-      return value;
-    case '[': {
-      enter();
-      value.kind = JsonValue::Kind::Array;
-      bool first = true;
-      while (next_element(first)) value.items.push_back(read_value());
-      ++pos_;
-      leave();
-      return value;
-    }
-    case '{': {
-      enter();
-      value.kind = JsonValue::Kind::Object;
-      bool first = true;
-      while (next_member(first)) {
-        read_string_body(value.keys.emplace_back());
-        read_colon();
-        value.items.push_back(read_value());
-      }
-      ++pos_;
-      leave();
-      return value;
-    }
+      string_body(scratch_);
+      return JsonKind::String;
+    case '[':
+      read_array({}, [&] { check_value(); });
+      return JsonKind::Array;
+    case '{':
+      read_map({}, [&](std::string_view) { check_value(); });
+      return JsonKind::Object;
     case -1:
       fail_at_next("EOF while parsing a value");
     default:
       if (c != '-' && !is_digit(c)) fail_at_next("expected value");
-      value.kind = JsonValue::Kind::Number;
-      value.number = read_number();
-      return value;
+      read_number();
+      return JsonKind::Number;
   }
 }
 
 void JsonReader::skip_value() {
   // The open containers, innermost last; the depth costs one byte each.
-  std::vector<char>& open = skip_stack_;
+  std::string& open = skip_stack_;
   open.clear();
   for (;;) {
     const int c = peek();
@@ -677,173 +610,232 @@ void JsonReader::skip_value() {
 
 namespace {
 
+// Names looked up by a table of 64 slots indexed by a hash of the name's
+// length and first two bytes. The table is built at compile time; two names
+// of one table in one slot do not compile.
+constexpr std::size_t kSlots = 64;
+constexpr std::size_t name_slot(std::string_view key) {
+  return (key.size() + static_cast<unsigned char>(key[0]) +
+          static_cast<unsigned char>(key[1]) * 11) % kSlots;
+}
+
+template <std::size_t N>
+class NameTable {
+ public:
+  constexpr explicit NameTable(std::array<std::string_view, N> names) : names_(names) {
+    slots_.fill(-1);
+    for (std::size_t i = 0; i < N; ++i) {
+      if (names[i].size() < 2) throw "names must have two bytes at least";
+      std::int8_t& slot = slots_[name_slot(names[i])];
+      if (slot >= 0) throw "names must have distinct slots";
+      slot = static_cast<std::int8_t>(i);
+    }
+  }
+
+  std::string_view operator[](std::size_t i) const { return names_[i]; }
+
+  // The index of the name equal to `key` byte for byte, or -1.
+  int find(std::string_view key) const {
+    if (key.size() < 2) return -1;
+    const int i = slots_[name_slot(key)];
+    if (i < 0) return -1;
+    const std::string_view name = names_[static_cast<std::size_t>(i)];
+    if (name.size() != key.size()) return -1;
+    // Names are short: a loop beats a call of memcmp.
+    for (std::size_t k = 0; k < name.size(); ++k)
+      if (name[k] != key[k]) return -1;
+    return i;
+  }
+
+ private:
+  std::array<std::string_view, N> names_;
+  std::array<std::int8_t, kSlots> slots_{};
+};
+
+// The tag of a kind word, from the table of kind words.
+constexpr NameTable<kKindCount> kKindTable{[] {
+  std::array<std::string_view, kKindCount> words{};
+  for (std::size_t i = 0; i < kKindCount; ++i) words[i] = kKindWords[i];
+  return words;
+}()};
+std::optional<OpTag> find_kind(std::string_view word) {
+  const int i = kKindTable.find(word);
+  if (i < 0) return std::nullopt;
+  return static_cast<OpTag>(i);
+}
+
 // How a record appears in JSON: its member names in field order (also the
 // order of its array form), the required ones, and its texts in messages.
+template <std::size_t N>
 struct RecordForm {
   std::string_view expectation;
   std::string_view length_text;
-  const std::string_view* names;
-  int count;
+  NameTable<N> names;
   std::uint32_t required;  // bit i: member i
 };
 
-constexpr std::string_view kModuleNames[] = {"header_comments", "functions"};
-constexpr RecordForm kModuleForm{"struct Module", "struct Module with 2 elements", kModuleNames,
-                                 2, 0b10};
+enum ModuleMember { kHeaderComments, kFunctions };
+constexpr RecordForm<2> kModuleForm{"struct Module", "struct Module with 2 elements",
+                                    NameTable<2>({"header_comments", "functions"}), 0b10};
 
-constexpr std::string_view kFunctionNames[] = {"name", "comments", "params", "returns", "ops"};
-constexpr RecordForm kFunctionForm{"struct Function", "struct Function with 5 elements",
-                                   kFunctionNames, 5, 0b11101};
+enum FunctionMember { kFunctionName, kFunctionComments, kParams, kReturns, kOps };
+constexpr RecordForm<5> kFunctionForm{
+    "struct Function", "struct Function with 5 elements",
+    NameTable<5>({"name", "comments", "params", "returns", "ops"}), 0b11101};
 
-constexpr std::string_view kParamNames[] = {"name", "ty"};
-constexpr RecordForm kParamForm{"struct Param", "struct Param with 2 elements", kParamNames, 2,
-                                0b11};
+enum ParamMember { kParamName, kParamType };
+constexpr RecordForm<2> kParamForm{"struct Param", "struct Param with 2 elements",
+                                   NameTable<2>({"name", "ty"}), 0b11};
 
-constexpr std::string_view kTensorTypeNames[] = {"dtype", "shape"};
-constexpr RecordForm kTensorTypeForm{"struct TensorType", "struct TensorType with 2 elements",
-                                     kTensorTypeNames, 2, 0b11};
+enum TensorTypeMember { kDtype, kShape };
+constexpr RecordForm<2> kTensorTypeForm{"struct TensorType", "struct TensorType with 2 elements",
+                                        NameTable<2>({"dtype", "shape"}), 0b11};
 
 // The flat op record: every member any kind uses.
 enum OpMember {
   kKind, kPattern, kFunction, kReduction, kAxes, kValue, kLower, kUpper, kTarget,
   kCount, kVar, kInit, kExtend, kOutputs, kOutputTypes, kArgs, kComments,
 };
-constexpr std::string_view kOpNames[] = {
-    "kind",   "pattern", "function", "reduction", "axes",   "value",
-    "lower",  "upper",   "target",   "count",     "var",    "init",
-    "extend", "outputs", "output_types", "args",  "comments"};
-constexpr RecordForm kOpForm{
-    "struct OpRaw", "struct OpRaw with 17 elements", kOpNames, 17,
+constexpr RecordForm<17> kOpForm{
+    "struct OpRaw",
+    "struct OpRaw with 17 elements",
+    NameTable<17>({"kind", "pattern", "function", "reduction", "axes", "value", "lower", "upper",
+                   "target", "count", "var", "init", "extend", "outputs", "output_types", "args",
+                   "comments"}),
     (1u << kKind) | (1u << kOutputs) | (1u << kOutputTypes) | (1u << kArgs)};
-
-int match_member(const RecordForm& form, std::string_view key) {
-  if (key.empty()) return -1;
-  for (int i = 0; i < form.count; ++i) {
-    const std::string_view name = form.names[i];
-    if (name.size() == key.size() && name[0] == key[0] &&
-        std::memcmp(name.data(), key.data(), key.size()) == 0)
-      return i;
-  }
-  return -1;
-}
 
 constexpr std::string_view kLiteralExpectation = "integer, float, \"inf\"/\"-inf\", or array";
 
-struct OpRaw {
-  std::string kind;
-  std::string pattern;
-  std::string function;
-  std::string reduction;
-  Axes axes;
-  std::optional<LiteralValue> value;
-  std::optional<double> lower;
-  std::optional<double> upper;
-  std::string target;
-  std::optional<JsonValue> count;
-  std::string var;
-  std::string init;
-  std::optional<std::string> extend;
-  std::vector<std::string> outputs;
-  OutputTypes output_types;
-  Args args;
-  std::vector<std::string> comments;
+// The "count" member as read; what it means is decided at conversion.
+struct CountRaw {
+  enum class Form : std::uint8_t { Absent, Unsigned, OtherNumber, Text };
+  Form form = Form::Absent;
+  std::uint64_t value = 0;
+  Text text;
 };
 
+// Room for a member of the op record, left unset until the member is read.
+template <class T>
+union Slot {
+  Slot() {}
+  T value;
+};
+
+// The op record as read, before its kind word chooses the members it keeps.
+// Texts and lists are in the module's context already. Only the members
+// read are set (the record is wide and most ops use few of its members).
+struct OpRaw {
+  std::uint32_t present = 0;  // bit i: member i was read (a null counts as absent)
+  Slot<Text> kind;  // a view of the input, or a copy when it holds escapes
+  Slot<Text> pattern;
+  Slot<Text> function;
+  Slot<Text> reduction;
+  Slot<Axes> axes;
+  Slot<LiteralValue> value;
+  Slot<double> lower;
+  Slot<double> upper;
+  Slot<Text> target;
+  Slot<CountRaw> count;
+  Slot<Text> var;
+  Slot<Text> init;
+  Slot<Text> extend;
+  Slot<Outputs> outputs;
+  Slot<OutputTypes> output_types;
+  Slot<Args> args;
+  Slot<Comments> comments;
+
+  bool has(OpMember member) const { return (present >> member) & 1; }
+  template <class T>
+  void set(OpMember member, Slot<T>& slot, const T& value) {
+    slot.value = value;
+    present |= 1u << member;
+  }
+  // The member's value, or its default when it was not read.
+  template <class T>
+  T get(OpMember member, const Slot<T>& slot) const {
+    return has(member) ? slot.value : T{};
+  }
+};
+
+// Reads into `module`: every text and list goes into the module's context;
+// lists are gathered in scratch vectors that keep their room from list to
+// list (lists of one element type never nest, except literal lists, which
+// have one per depth) and are copied into the context once complete.
 class ModuleReader : public JsonReader {
  public:
-  using JsonReader::JsonReader;
+  ModuleReader(std::string_view text, Module& module)
+      : JsonReader(text), module_(module), ctx_(module.ctx()) {}
 
-  Module read_module() {
-    Module module;
+  void read_module() {
     read_record(kModuleForm, [&](int member) {
-      if (member == 0)
-        read_string_list(module.header_comments);
+      if (member == kHeaderComments)
+        module_.header_comments = read_string_list();
       else
-        read_function_map(module.functions);
+        read_function_map();
     });
     finish();
-    return module;
   }
 
  private:
   // A record in object or array form; `read_member(i)` reads the value of
   // member i. Members not given keep the value they start with.
-  template <class ReadMember>
-  void read_record(const RecordForm& form, ReadMember&& read_member) {
-    const int c = peek();
-    if (c == '{') {
-      enter();
-      std::uint32_t seen = 0;
-      bool first = true;
-      while (next_member(first)) {
-        const int member = match_member(form, string_body(key_));
-        if (member < 0) {
-          read_colon();
-          skip_value();
-          continue;
-        }
-        const std::uint32_t bit = 1u << member;
-        if (seen & bit) {
-          object_closing_step();
-          fail_here(std::string("duplicate field `") += std::string(form.names[member]) + "`");
-        }
-        seen |= bit;
+  template <std::size_t N, class ReadMember>
+  void read_record(const RecordForm<N>& form, ReadMember&& read_member) {
+    if (peek() == '[') {
+      const std::size_t given = read_array(
+          form.expectation, [&](std::size_t i) { read_member(static_cast<int>(i)); }, N);
+      // The defaulted members come before required ones, so an early end
+      // names the next required member.
+      if (const std::uint32_t rest = form.required >> given << given) {
+        std::string description = "invalid length ";
+        append_int(description, std::countr_zero(rest));
+        description += ", expected ";
+        description += form.length_text;
+        fail_here(description);
+      }
+      return;
+    }
+    std::uint32_t seen = 0;
+    read_object(form.expectation, [&](std::string_view key) {
+      const int member = form.names.find(key);
+      if (member < 0) {
         read_colon();
-        read_member(member);
+        skip_value();
+        return;
       }
-      skip_byte();
-      if (const std::uint32_t missing = form.required & ~seen)
-        fail_here(std::string("missing field `") +=
-                  std::string(form.names[std::countr_zero(missing)]) + "`");
-      leave();
-      return;
-    }
-    if (c == '[') {
-      enter();
-      bool first = true;
-      for (int member = 0; member < form.count; ++member) {
-        if (!next_element(first)) {
-          skip_byte();
-          // The defaulted members come before required ones, so an early end
-          // names the next required member.
-          if (const std::uint32_t rest = form.required >> member << member) {
-            std::string description = "invalid length ";
-            append_int(description, std::countr_zero(rest));
-            description += ", expected ";
-            description += form.length_text;
-            fail_here(description);
-          }
-          leave();
-          return;
-        }
-        read_member(member);
+      const std::uint32_t bit = 1u << member;
+      if (seen & bit) {
+        object_closing_step();
+        fail_here(std::string("duplicate field `") +=
+                  std::string(form.names[static_cast<std::size_t>(member)]) + "`");
       }
-      end_record_array();
-      leave();
-      return;
-    }
-    fail_invalid_type(form.expectation);
+      seen |= bit;
+      read_colon();
+      read_member(member);
+    });
+    if (const std::uint32_t missing = form.required & ~seen)
+      fail_here(std::string("missing field `") +=
+                std::string(form.names[static_cast<std::size_t>(std::countr_zero(missing))]) + "`");
   }
 
-  template <class ReadElement>
-  void read_list(ReadElement&& read_element) {
-    if (peek() != '[') fail_invalid_type("a sequence");
-    enter();
-    bool first = true;
-    while (next_element(first)) read_element();
+  // A text that stays valid until the reading ends: the view of the input
+  // when the string held no escape, else a copy in the context.
+  Text stable(std::string_view content) {
+    if (content.empty()) return {};
+    const auto at = reinterpret_cast<std::uintptr_t>(content.data());
+    const auto base = reinterpret_cast<std::uintptr_t>(input_.data());
+    if (at - base < input_.size()) return content;
+    return ctx_.text(content);
+  }
+
+  // The content of the string at the next byte (valid until the next string
+  // is read).
+  std::string_view string_value() {
+    if (peek() != '"') fail_invalid_type("a string");
     skip_byte();
-    leave();
+    return string_body(scratch_);
   }
-
-  // A list gathered in a scratch vector that keeps its room from list to
-  // list, then moved into `out` in one allocation of its exact size. Lists of
-  // one element type never nest, so each type needs one scratch vector.
-  template <class List, class T, class ReadElement>
-  void read_list_into(List& out, std::vector<T>& scratch, ReadElement&& read_element) {
-    scratch.clear();
-    read_list([&] { read_element(scratch); });
-    out.assign(std::make_move_iterator(scratch.begin()), std::make_move_iterator(scratch.end()));
-  }
+  Text read_text() { return ctx_.text(string_value()); }
 
   // The word null, consumed; false (nothing consumed) for any other value.
   bool read_null() {
@@ -853,71 +845,85 @@ class ModuleReader : public JsonReader {
     return true;
   }
 
-  void read_string(std::string& out) {
-    if (peek() != '"') fail_invalid_type("a string");
-    skip_byte();
-    read_string_body(out);
+  List<Text> read_string_list() {
+    texts_.clear();
+    read_array("a sequence", [&] { texts_.push_back(read_text()); });
+    return ctx_.list(texts_);
   }
 
-  void read_string_list(std::vector<std::string>& out) {
-    read_list_into(out, strings_, [&](auto& items) { read_string(items.emplace_back()); });
-  }
-
-  // A JSON object into `out`, member by member; `read_item()` reads and
-  // returns each member's value.
-  template <class V, class ReadItem>
-  void read_map_into(OrderedMap<V>& out, ReadItem&& read_item) {
-    if (peek() != '{') fail_invalid_type("a map");
-    enter();
-    bool first = true;
-    while (next_member(first)) {
-      std::string key;
-      read_string_body(key);
-      read_colon();
-      V value = read_item();
-      out.insert(std::move(key), std::move(value));
-    }
-    skip_byte();
-    leave();
-  }
-
-  void read_function_map(OrderedMap<Function>& out) {
-    read_map_into(out, [&] { return read_function(); });
+  void read_function_map() {
+    read_map("a map", [&](std::string_view key) {
+      const Text name = ctx_.text(key);
+      Function function = read_function();
+      module_.functions.insert(name, std::move(function));
+    });
   }
 
   Function read_function() {
     Function f;
     read_record(kFunctionForm, [&](int member) {
-      switch (member) {
-        case 0: read_string(f.name); break;
-        case 1: read_string_list(f.comments); break;
-        case 2: read_params(f.params); break;
-        case 3: read_params(f.returns); break;
-        default: read_list_into(f.ops, ops_, [&](auto& items) { read_op(items); }); break;
+      switch (static_cast<FunctionMember>(member)) {
+        case kFunctionName: f.name = read_text(); break;
+        case kFunctionComments: f.comments = read_string_list(); break;
+        case kParams: f.params = read_params(); break;
+        case kReturns: f.returns = read_params(); break;
+        case kOps:
+          ops_.clear();
+          read_array("a sequence", [&] { ops_.push_back(read_op()); });
+          f.ops.assign(ops_.begin(), ops_.end());
+          break;
       }
     });
     return f;
   }
 
-  void read_params(std::vector<Param>& out) {
-    read_list_into(out, params_, [&](auto& items) {
-      Param& param = items.emplace_back();
+  List<Param> read_params() {
+    params_.clear();
+    read_array("a sequence", [&] {
+      Param param;
       read_record(kParamForm, [&](int member) {
-        if (member == 0)
-          read_string(param.name);
+        if (member == kParamName)
+          param.name = read_text();
         else
-          read_tensor_type(param.ty);
+          param.ty = read_tensor_type();
       });
+      params_.push_back(param);
     });
+    return ctx_.list(params_);
   }
 
-  void read_tensor_type(TensorType& ty) {
+  // The type interned in the context: its texts are copied only when it is
+  // new. Types repeat, so the text of a record read before is looked for
+  // first: reading the same bytes gives the same type again (and no error,
+  // as long as the budget has room for the record's two containers).
+  TypeRef read_tensor_type() {
+    peek();
+    const std::size_t start = position();
+    if (budget() > 2) {
+      const std::string_view rest = input_.substr(start);
+      for (const RecentType& recent : recent_types_) {
+        if (recent.size != 0 && rest.size() >= recent.size &&
+            std::memcmp(rest.data(), input_.data() + recent.start, recent.size) == 0) {
+          advance(recent.size);
+          return recent.type;
+        }
+      }
+    }
+    const TypeRef type = read_new_tensor_type();
+    recent_types_[next_recent_type_++ % recent_types_.size()] = {start, position() - start, type};
+    return type;
+  }
+
+  TypeRef read_new_tensor_type() {
+    Text dtype;
+    dims_.clear();
     read_record(kTensorTypeForm, [&](int member) {
-      if (member == 0)
-        read_string(ty.dtype);
+      if (member == kDtype)
+        dtype = stable(string_value());
       else
-        read_list_into(ty.shape, dims_, [&](auto& items) { items.push_back(read_dim()); });
+        read_array("a sequence", [&] { dims_.push_back(read_dim()); });
     });
+    return ctx_.type(dtype, dims_);
   }
 
   // An untagged value that matched none of its forms, placed after the
@@ -932,15 +938,13 @@ class ModuleReader : public JsonReader {
     const int c = peek();
     if (c == '"') {
       skip_byte();
-      Dim dim{std::string()};
-      read_string_body(std::get<std::string>(dim.v));
-      return dim;
+      return Dim::named(stable(string_body(scratch_)));
     }
     if (c == '-' || is_digit(c)) {
       const JsonNumber n = read_number();
       if (n.is_i64()) return Dim::concrete(n.as_i64());
     } else {
-      read_value();
+      check_value();
     }
     fail_untagged("Dim");
   }
@@ -950,16 +954,14 @@ class ModuleReader : public JsonReader {
     const int c = peek();
     if (c == '"') {
       skip_byte();
-      Atom atom{std::string()};
-      read_string_body(std::get<std::string>(atom.v));
-      return atom;
+      return Atom::str(ctx_.text(string_body(scratch_)));
     }
     if (c == '-' || is_digit(c)) {
       const JsonNumber n = read_number();
       if (n.is_i64()) return Atom::integer(n.as_i64());
       return Atom::real(n.as_double());
     }
-    read_value();
+    check_value();
     fail_untagged("Atom");
   }
 
@@ -980,8 +982,13 @@ class ModuleReader : public JsonReader {
     return read_number().as_double();
   }
 
-  void read_axes(Axes& out) {
-    read_map_into(out, [&] { return read_i64(); });
+  Axes read_axes() {
+    axes_.clear();
+    read_map("a map", [&](std::string_view key) {
+      const Text name = stable(key);
+      axes_.insert(name, read_i64());
+    });
+    return ctx_.axes(axes_);
   }
 
   [[noreturn]] void fail_literal_type(std::string_view found) {
@@ -990,8 +997,8 @@ class ModuleReader : public JsonReader {
   }
 
   // Numbers, the strings "inf", "-inf" and "nan", and arrays of these; the
-  // nesting budget bounds the depth.
-  LiteralValue read_literal() {
+  // nesting budget bounds the depth (and so the recursion).
+  LiteralValue read_literal(std::size_t depth) {
     const int c = peek();
     switch (c) {
       case 'n':
@@ -1008,20 +1015,20 @@ class ModuleReader : public JsonReader {
         fail_literal_type("boolean `false`");
       case '"': {
         skip_byte();
-        const std::string_view text = string_body(key_);
+        const std::string_view text = string_body(scratch_);
         if (text == "inf") return LiteralValue::real(std::numeric_limits<double>::infinity());
         if (text == "-inf") return LiteralValue::real(-std::numeric_limits<double>::infinity());
         if (text == "nan") return LiteralValue::real(std::numeric_limits<double>::quiet_NaN());
         fail_here(std::string("unexpected string: ") += text);
       }
       case '[': {
-        enter();
-        std::vector<LiteralValue> items;
-        bool first = true;
-        while (next_element(first)) items.push_back(read_literal());
-        skip_byte();
-        leave();
-        return LiteralValue::list(std::move(items));
+        if (literal_items_.size() <= depth) literal_items_.resize(depth + 1);
+        literal_items_[depth].clear();
+        read_array({}, [&] {
+          const LiteralValue item = read_literal(depth + 1);
+          literal_items_[depth].push_back(item);
+        });
+        return LiteralValue::list(ctx_.list(literal_items_[depth]));
       }
       case '{':
         enter();
@@ -1045,111 +1052,145 @@ class ModuleReader : public JsonReader {
     return LiteralValue::real(n.f);
   }
 
-  // One element of "ops": the flat record read whole, then converted by its
-  // kind word before the next element is looked at.
-  void read_op(std::vector<Op>& ops) {
-    OpRaw raw;
-    read_record(kOpForm, [&](int member) {
-      switch (member) {
-        case kKind: read_string(raw.kind); break;
-        case kPattern: read_string(raw.pattern); break;
-        case kFunction: read_string(raw.function); break;
-        case kReduction: read_string(raw.reduction); break;
-        case kAxes: read_axes(raw.axes); break;
-        case kValue:
-          if (!read_null()) raw.value = read_literal();
-          break;
-        case kLower:
-          if (!read_null()) raw.lower = read_f64();
-          break;
-        case kUpper:
-          if (!read_null()) raw.upper = read_f64();
-          break;
-        case kTarget: read_string(raw.target); break;
-        case kCount:
-          if (!read_null()) raw.count = read_value();
-          break;
-        case kVar: read_string(raw.var); break;
-        case kInit: read_string(raw.init); break;
-        case kExtend:
-          if (!read_null()) read_string(raw.extend.emplace());
-          break;
-        case kOutputs: read_string_list(raw.outputs); break;
-        case kOutputTypes:
-          read_list_into(raw.output_types, types_, [&](auto& items) {
-            std::optional<TensorType>& ty = items.emplace_back();
-            if (!read_null()) read_tensor_type(ty.emplace());
-          });
-          break;
-        case kArgs:
-          read_list_into(raw.args, atoms_, [&](auto& items) { items.push_back(read_atom()); });
-          break;
-        default: read_string_list(raw.comments); break;
-      }
-    });
-    ops.push_back(convert(raw));
-  }
-
-  Op convert(OpRaw& raw) {
-    const std::optional<std::size_t> tag = kind_tag(raw.kind);
-    if (!tag) {
-      list_closing_step();
-      fail_here(std::string("unknown op kind: ") += raw.kind);
+  // A number is kept with its class, a string with its text; any other value
+  // is read (within the nesting budget) and counts as none.
+  CountRaw read_count() {
+    CountRaw count;
+    const int c = peek();
+    if (c == '-' || is_digit(c)) {
+      const JsonNumber n = read_number();
+      count.form = n.cls == JsonNumber::Class::Unsigned ? CountRaw::Form::Unsigned
+                                                        : CountRaw::Form::OtherNumber;
+      count.value = n.u;
+    } else if (c == '"') {
+      skip_byte();
+      count.form = CountRaw::Form::Text;
+      count.text = ctx_.text(string_body(scratch_));
+    } else {
+      check_value();
     }
-    Op op;
-    switch (*tag) {
-      case 0: op.kind = View{std::move(raw.pattern), std::move(raw.axes)}; break;
-      case 1: op.kind = Map{std::move(raw.function)}; break;
-      case 2: op.kind = Fold{std::move(raw.pattern), std::move(raw.reduction)}; break;
-      case 3: op.kind = Tile{std::move(raw.pattern), std::move(raw.axes)}; break;
-      case 4: op.kind = Read{std::move(raw.pattern)}; break;
-      case 5: op.kind = Write{std::move(raw.pattern), std::move(raw.reduction)}; break;
-      case 6: op.kind = Contract{std::move(raw.pattern)}; break;
-      case 7:
-        op.kind = Literal{raw.value ? std::move(*raw.value) : LiteralValue::integer(0)};
-        break;
-      case 8: op.kind = Iota{}; break;
-      case 9:
-        if (!raw.lower) fail("random requires 'lower' field");
-        if (!raw.upper) fail("random requires 'upper' field");
-        op.kind = Random{*raw.lower, *raw.upper};
-        break;
-      case 10: op.kind = Call{std::move(raw.target)}; break;
-      case 11: op.kind = Loop{std::move(raw.target), loop_count(raw.count)}; break;
-      default:
-        op.kind = Cache{std::move(raw.var), std::move(raw.init), std::move(raw.extend)};
-        break;
-    }
-    op.outputs = std::move(raw.outputs);
-    op.output_types = std::move(raw.output_types);
-    op.args = std::move(raw.args);
-    op.comments = std::move(raw.comments);
-    return op;
+    return count;
   }
 
   // A number must be an unsigned integer; a string names the count; any
   // other value, or none, gives the empty name.
-  static LoopCount loop_count(std::optional<JsonValue>& count) {
-    if (!count) return LoopCount::named("");
-    if (count->kind == JsonValue::Kind::Number) {
-      if (count->number.cls != JsonNumber::Class::Unsigned) fail_none();
-      return LoopCount::concrete(count->number.u);
+  static LoopCount loop_count(const CountRaw& count) {
+    switch (count.form) {
+      case CountRaw::Form::Unsigned: return LoopCount::concrete(count.value);
+      case CountRaw::Form::OtherNumber: fail_none();
+      case CountRaw::Form::Text: return LoopCount::named(count.text);
+      case CountRaw::Form::Absent: break;
     }
-    if (count->kind == JsonValue::Kind::String) return LoopCount::named(std::move(count->text));
     return LoopCount::named("");
   }
 
-  std::string key_;
-  std::vector<std::string> strings_;
+  // One element of "ops": the flat record read whole, then converted by its
+  // kind word before the next element is looked at.
+  Op read_op() {
+    OpRaw raw;
+    read_record(kOpForm, [&](int index) {
+      const auto member = static_cast<OpMember>(index);
+      switch (member) {
+        case kKind: raw.set(member, raw.kind, stable(string_value())); break;
+        case kPattern: raw.set(member, raw.pattern, read_text()); break;
+        case kFunction: raw.set(member, raw.function, read_text()); break;
+        case kReduction: raw.set(member, raw.reduction, read_text()); break;
+        case kAxes: raw.set(member, raw.axes, read_axes()); break;
+        case kValue:
+          if (!read_null()) raw.set(member, raw.value, read_literal(0));
+          break;
+        case kLower:
+          if (!read_null()) raw.set(member, raw.lower, read_f64());
+          break;
+        case kUpper:
+          if (!read_null()) raw.set(member, raw.upper, read_f64());
+          break;
+        case kTarget: raw.set(member, raw.target, read_text()); break;
+        case kCount:
+          if (!read_null()) raw.set(member, raw.count, read_count());
+          break;
+        case kVar: raw.set(member, raw.var, read_text()); break;
+        case kInit: raw.set(member, raw.init, read_text()); break;
+        case kExtend:
+          if (!read_null()) raw.set(member, raw.extend, read_text());
+          break;
+        case kOutputs: raw.set(member, raw.outputs, read_string_list()); break;
+        case kOutputTypes:
+          types_.clear();
+          read_array("a sequence", [&] { types_.push_back(read_null() ? TypeRef() : read_tensor_type()); });
+          raw.set(member, raw.output_types, ctx_.list(types_));
+          break;
+        case kArgs:
+          atoms_.clear();
+          read_array("a sequence", [&] { atoms_.push_back(read_atom()); });
+          raw.set(member, raw.args, ctx_.list(atoms_));
+          break;
+        case kComments: raw.set(member, raw.comments, read_string_list()); break;
+      }
+    });
+    // The required members are present once the record has been read.
+    const std::optional<OpTag> tag = find_kind(raw.kind.value);
+    if (!tag) {
+      list_closing_step();
+      fail_here(std::string("unknown op kind: ") += raw.kind.value);
+    }
+    return Op{kind_of(*tag, raw), raw.outputs.value, raw.output_types.value, raw.args.value,
+              raw.get(kComments, raw.comments)};
+  }
+
+  // The kind with the members it takes from the record; the others are dropped.
+  static OpKind kind_of(OpTag tag, const OpRaw& raw) {
+    switch (tag) {
+      case OpTag::View: return View{raw.get(kPattern, raw.pattern), raw.get(kAxes, raw.axes)};
+      case OpTag::Map: return Map{raw.get(kFunction, raw.function)};
+      case OpTag::Fold: return Fold{raw.get(kPattern, raw.pattern), raw.get(kReduction, raw.reduction)};
+      case OpTag::Tile: return Tile{raw.get(kPattern, raw.pattern), raw.get(kAxes, raw.axes)};
+      case OpTag::Read: return Read{raw.get(kPattern, raw.pattern)};
+      case OpTag::Write: return Write{raw.get(kPattern, raw.pattern), raw.get(kReduction, raw.reduction)};
+      case OpTag::Contract: return Contract{raw.get(kPattern, raw.pattern)};
+      case OpTag::Literal:
+        return Literal{raw.has(kValue) ? raw.value.value : LiteralValue::integer(0)};
+      case OpTag::Iota: return Iota{};
+      case OpTag::Random:
+        if (!raw.has(kLower)) fail("random requires 'lower' field");
+        if (!raw.has(kUpper)) fail("random requires 'upper' field");
+        return Random{raw.lower.value, raw.upper.value};
+      case OpTag::Call: return Call{raw.get(kTarget, raw.target)};
+      case OpTag::Loop: return Loop{raw.get(kTarget, raw.target), loop_count(raw.get(kCount, raw.count))};
+      case OpTag::Cache:
+        return Cache{raw.get(kVar, raw.var), raw.get(kInit, raw.init),
+                     raw.has(kExtend) ? std::optional<Text>(raw.extend.value) : std::nullopt};
+    }
+    __builtin_unreachable();  // `tag` names one of the kinds above
+  }
+
+  Module& module_;
+  Context& ctx_;
+  std::string_view input_ = text();
+  std::string scratch_;
+  std::vector<Text> texts_;
   std::vector<Param> params_;
   std::vector<Dim> dims_;
   std::vector<Atom> atoms_;
-  std::vector<std::optional<TensorType>> types_;
+  std::vector<TypeRef> types_;
   std::vector<Op> ops_;
+  std::vector<std::vector<LiteralValue>> literal_items_;
+  AxesBuilder axes_;
+  struct RecentType {
+    std::size_t start = 0;
+    std::size_t size = 0;  // 0: none
+    TypeRef type;
+  };
+  std::array<RecentType, 4> recent_types_;
+  std::size_t next_recent_type_ = 0;
 };
 
 }  // namespace
 
-Module read_module_json(std::string_view text) { return ModuleReader(text).read_module(); }
+Module read_module_json(std::string_view text) {
+  Module module;
+  ModuleReader(text, module).read_module();
+  return module;
+}
 
 }  // namespace quarvel

@@ -1,12 +1,14 @@
 #include "core/json_write.h"
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
-#include <vector>
+#include <variant>
 
 #include "core/json_text.h"
 #include "core/numtext.h"
@@ -23,23 +25,46 @@ constexpr std::array<bool, 256> kNeedsEscape = json_string_stops(false);
 
 // A JSON string: the bytes between double quotes, with the double quote, the
 // backslash and the control bytes escaped. Everything else, non-ASCII bytes
-// included, is copied as it stands, a whole run of such bytes at a time.
+// included, is copied as it stands. Room for six bytes per byte of the text
+// is taken first, so plain bytes go out eight at a time while they are
+// scanned, even when a stop among them means that only some of them count.
 // Most of the writer's time is spent in this loop; starting it on a cache line
 // keeps its speed from depending on where the code around it lands.
 [[gnu::aligned(64)]] void write_string_json(TextBuffer& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
   // At most six bytes per input byte, and the quotes.
   char* p = out.room(text.size() * 6 + 2);
   *p++ = '"';
-  const char* run = text.data();
-  const char* const end = run + text.size();
-  for (const char* q = run; q != end; ++q) {
-    const auto byte = static_cast<unsigned char>(*q);
-    if (!kNeedsEscape[byte]) continue;
-    const auto length = static_cast<std::size_t>(q - run);
-    std::memcpy(p, run, length);
-    p += length;
-    run = q + 1;
+  const char* s = text.data();
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    // The plain bytes from i on: at least 6 * (n - i) + 1 bytes of room are left.
+    if constexpr (std::endian::native == std::endian::little) {
+      while (n - i >= 8) {
+        std::uint64_t v;
+        std::memcpy(&v, s + i, 8);
+        std::memcpy(p, &v, 8);
+        const std::uint64_t quote = v ^ (kOnes * '"');
+        const std::uint64_t backslash = v ^ (kOnes * '\\');
+        const std::uint64_t hits = (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
+                                    ((v - kOnes * 0x20) & ~v)) &
+                                   ~v & kHigh;
+        if (hits != 0) {
+          const std::size_t plain = static_cast<std::size_t>(std::countr_zero(hits)) >> 3;
+          p += plain;
+          i += plain;
+          break;
+        }
+        p += 8;
+        i += 8;
+      }
+    }
+    while (i < n && !kNeedsEscape[static_cast<unsigned char>(s[i])]) *p++ = s[i++];
+    if (i == n) break;
+    const auto byte = static_cast<unsigned char>(s[i++]);
     *p++ = '\\';
     switch (byte) {
       case '"': *p++ = '"'; break;
@@ -58,22 +83,13 @@ constexpr std::array<bool, 256> kNeedsEscape = json_string_stops(false);
         break;
     }
   }
-  const auto length = static_cast<std::size_t>(end - run);
-  std::memcpy(p, run, length);
-  p += length;
   *p++ = '"';
   out.advance_to(p);
 }
 
-template <class Strings>
-void write_strings_json(TextBuffer& out, const Strings& items) {
+void write_strings_json(TextBuffer& out, List<Text> items) {
   out += '[';
-  bool first = true;
-  for (const std::string& item : items) {
-    if (!first) out += ',';
-    first = false;
-    write_string_json(out, item);
-  }
+  write_separated(out, items, ',', write_string_json);
   out += ']';
 }
 
@@ -98,40 +114,60 @@ void write_tensor_type_json(TextBuffer& out, const TensorType& ty) {
   out += "{\"dtype\":";
   write_string_json(out, ty.dtype);
   out += ",\"shape\":[";
-  bool first = true;
-  for (const Dim& dim : ty.shape) {
-    if (!first) out += ',';
-    first = false;
-    write_dim_json(out, dim);
-  }
+  write_separated(out, ty.shape, ',', write_dim_json);
   out += "]}";
 }
 
-void write_param_json(TextBuffer& out, const Param& param) {
-  out += "{\"name\":";
-  write_string_json(out, param.name);
-  out += ",\"ty\":";
-  write_tensor_type_json(out, param.ty);
-  out += '}';
-}
-
-void write_params_json(TextBuffer& out, const std::vector<Param>& params) {
-  out += '[';
-  bool first = true;
-  for (const Param& param : params) {
-    if (!first) out += ',';
-    first = false;
-    write_param_json(out, param);
+// Writes types, or null where none is declared. Types are interned, so a
+// type that was written a moment ago is the same text again: the last few
+// are remembered by their place in the output and copied from there.
+class TypeWriter {
+ public:
+  void operator()(TextBuffer& out, TypeRef ty) {
+    if (!ty) {
+      out += "null";
+      return;
+    }
+    for (const Written& w : written_) {
+      if (w.type == ty.get()) {
+        char* p = out.room(w.size);  // may move the text: take the source after it
+        std::memcpy(p, out.data() + w.offset, w.size);
+        out.advance_to(p + w.size);
+        return;
+      }
+    }
+    const std::size_t offset = out.size();
+    write_tensor_type_json(out, *ty);
+    written_[next_++ % written_.size()] = {ty.get(), offset, out.size() - offset};
   }
+
+ private:
+  struct Written {
+    const TensorType* type = nullptr;
+    std::size_t offset = 0;
+    std::size_t size = 0;
+  };
+  std::array<Written, 4> written_{};
+  std::size_t next_ = 0;
+};
+
+void write_params_json(TextBuffer& out, List<Param> params, TypeWriter& types) {
+  out += '[';
+  write_separated(out, params, ',', [&](TextBuffer& out, const Param& param) {
+    out += "{\"name\":";
+    write_string_json(out, param.name);
+    out += ",\"ty\":";
+    types(out, param.ty);
+    out += '}';
+  });
   out += ']';
 }
 
 void write_atom_json(TextBuffer& out, const Atom& atom) {
-  switch (atom.v.index()) {
-    case 0: out.put_int(atom.as_int()); break;
-    case 1: write_number_or_null_json(out, atom.as_float()); break;
-    default: write_string_json(out, atom.as_str()); break;
-  }
+  std::visit(Overloaded{[&](std::int64_t n) { out.put_int(n); },
+                        [&](double x) { write_number_or_null_json(out, x); },
+                        [&](Text s) { write_string_json(out, s); }},
+             atom.v);
 }
 
 void write_literal_scalar_json(TextBuffer& out, const LiteralValue& value) {
@@ -154,141 +190,103 @@ void write_literal_scalar_json(TextBuffer& out, const LiteralValue& value) {
 }
 
 void write_literal_value_json(TextBuffer& out, const LiteralValue& root) {
-  write_literal_lists(out, root, ",", [](TextBuffer& out, const LiteralValue& number) {
-    write_literal_scalar_json(out, number);
-  });
+  write_literal_lists(out, root, ',', write_literal_scalar_json);
 }
 
 void write_axes_json(TextBuffer& out, const Axes& axes) {
   if (axes.empty()) return;
   out += ",\"axes\":{";
-  bool first = true;
-  for (const auto& [name, size] : axes) {
-    if (!first) out += ',';
-    first = false;
-    write_string_json(out, name);
+  write_separated(out, axes, ',', [](TextBuffer& out, const Axis& axis) {
+    write_string_json(out, axis.name);
     out += ':';
-    out.put_int(size);
-  }
+    out.put_int(axis.size);
+  });
   out += '}';
 }
 
 // The members of the op's kind, each with its leading comma.
 void write_kind_members_json(TextBuffer& out, const OpKind& kind) {
-  switch (kind.index()) {
-    case 0: {
-      const auto& k = std::get<View>(kind);
-      out += ",\"pattern\":";
-      write_string_json(out, k.pattern);
-      write_axes_json(out, k.axes);
-      break;
-    }
-    case 1:
-      out += ",\"function\":";
-      write_string_json(out, std::get<Map>(kind).function);
-      break;
-    case 2: {
-      const auto& k = std::get<Fold>(kind);
-      out += ",\"pattern\":";
-      write_string_json(out, k.pattern);
-      out += ",\"reduction\":";
-      write_string_json(out, k.reduction);
-      break;
-    }
-    case 3: {
-      const auto& k = std::get<Tile>(kind);
-      out += ",\"pattern\":";
-      write_string_json(out, k.pattern);
-      write_axes_json(out, k.axes);
-      break;
-    }
-    case 4:
-      out += ",\"pattern\":";
-      write_string_json(out, std::get<Read>(kind).pattern);
-      break;
-    case 5: {
-      const auto& k = std::get<Write>(kind);
-      out += ",\"pattern\":";
-      write_string_json(out, k.pattern);
-      out += ",\"reduction\":";
-      write_string_json(out, k.reduction);
-      break;
-    }
-    case 6:
-      out += ",\"pattern\":";
-      write_string_json(out, std::get<Contract>(kind).pattern);
-      break;
-    case 7:
-      out += ",\"value\":";
-      write_literal_value_json(out, std::get<Literal>(kind).value);
-      break;
-    case 8:
-      break;
-    case 9: {
-      const auto& k = std::get<Random>(kind);
-      out += ",\"lower\":";
-      write_number_or_null_json(out, k.lower);
-      out += ",\"upper\":";
-      write_number_or_null_json(out, k.upper);
-      break;
-    }
-    case 10:
-      out += ",\"target\":";
-      write_string_json(out, std::get<Call>(kind).target);
-      break;
-    case 11: {
-      const auto& k = std::get<Loop>(kind);
-      out += ",\"target\":";
-      write_string_json(out, k.target);
-      out += ",\"count\":";
-      if (k.count.is_concrete()) {
-        out.put_uint(k.count.value());
-      } else {
-        write_string_json(out, k.count.name());
-      }
-      break;
-    }
-    default: {
-      const auto& k = std::get<Cache>(kind);
-      out += ",\"var\":";
-      write_string_json(out, k.var);
-      out += ",\"init\":";
-      write_string_json(out, k.init);
-      if (k.extend) {
-        out += ",\"extend\":";
-        write_string_json(out, *k.extend);
-      }
-      break;
-    }
-  }
+  const auto pattern = [&](Text text) {
+    out += ",\"pattern\":";
+    write_string_json(out, text);
+  };
+  const auto reduction = [&](Text text) {
+    out += ",\"reduction\":";
+    write_string_json(out, text);
+  };
+  const auto target = [&](Text text) {
+    out += ",\"target\":";
+    write_string_json(out, text);
+  };
+  std::visit(Overloaded{
+                 [&](const View& k) {
+                   pattern(k.pattern);
+                   write_axes_json(out, k.axes);
+                 },
+                 [&](const Map& k) {
+                   out += ",\"function\":";
+                   write_string_json(out, k.function);
+                 },
+                 [&](const Fold& k) {
+                   pattern(k.pattern);
+                   reduction(k.reduction);
+                 },
+                 [&](const Tile& k) {
+                   pattern(k.pattern);
+                   write_axes_json(out, k.axes);
+                 },
+                 [&](const Read& k) { pattern(k.pattern); },
+                 [&](const Write& k) {
+                   pattern(k.pattern);
+                   reduction(k.reduction);
+                 },
+                 [&](const Contract& k) { pattern(k.pattern); },
+                 [&](const Literal& k) {
+                   out += ",\"value\":";
+                   write_literal_value_json(out, k.value);
+                 },
+                 [&](const Iota&) {},
+                 [&](const Random& k) {
+                   out += ",\"lower\":";
+                   write_number_or_null_json(out, k.lower);
+                   out += ",\"upper\":";
+                   write_number_or_null_json(out, k.upper);
+                 },
+                 [&](const Call& k) { target(k.target); },
+                 [&](const Loop& k) {
+                   target(k.target);
+                   out += ",\"count\":";
+                   if (k.count.is_concrete()) {
+                     out.put_uint(k.count.value());
+                   } else {
+                     write_string_json(out, k.count.name());
+                   }
+                 },
+                 [&](const Cache& k) {
+                   out += ",\"var\":";
+                   write_string_json(out, k.var);
+                   out += ",\"init\":";
+                   write_string_json(out, k.init);
+                   if (k.extend) {
+                     out += ",\"extend\":";
+                     write_string_json(out, *k.extend);
+                   }
+                 },
+             },
+             kind);
 }
 
-void write_op_json(TextBuffer& out, const Op& op) {
+void write_op_json(TextBuffer& out, const Op& op, TypeWriter& types) {
   out += "{\"kind\":\"";
-  const std::string_view word = kind_word(op.kind);
-  out += word;  // kind words need no escaping
+  out += kind_word(op.kind);  // kind words need no escaping
   out += '"';
   write_kind_members_json(out, op.kind);
   out += ",\"outputs\":";
   write_strings_json(out, op.outputs);
   out += ",\"output_types\":[";
-  bool first = true;
-  for (const std::optional<TensorType>& ty : op.output_types) {
-    if (!first) out += ',';
-    first = false;
-    if (ty) {
-      write_tensor_type_json(out, *ty);
-    } else {
-      out += "null";
-    }
-  }
+  write_separated(out, op.output_types, ',', types);
   out += "],\"args\":[";
-  first = true;
-  for (const Atom& atom : op.args) {
-    if (!first) out += ',';
-    first = false;
-    write_atom_json(out, atom);
-  }
+  write_separated(out, op.args, ',', write_atom_json);
   out += ']';
   if (!op.comments.empty()) {
     out += ",\"comments\":";
@@ -297,7 +295,7 @@ void write_op_json(TextBuffer& out, const Op& op) {
   out += '}';
 }
 
-void write_function_json(TextBuffer& out, const Function& function) {
+void write_function_json(TextBuffer& out, const Function& function, TypeWriter& types) {
   out += "{\"name\":";
   write_string_json(out, function.name);
   if (!function.comments.empty()) {
@@ -305,59 +303,49 @@ void write_function_json(TextBuffer& out, const Function& function) {
     write_strings_json(out, function.comments);
   }
   out += ",\"params\":";
-  write_params_json(out, function.params);
+  write_params_json(out, function.params, types);
   out += ",\"returns\":";
-  write_params_json(out, function.returns);
+  write_params_json(out, function.returns, types);
   out += ",\"ops\":[";
-  const std::size_t count = function.ops.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i > 0) out += ',';
-    write_op_json(out, function.ops[i]);
-  }
+  write_separated(out, function.ops, ',',
+                  [&](TextBuffer& out, const Op& op) { write_op_json(out, op, types); });
   out += "]}";
 }
 
 void write_constraints_json(TextBuffer& out, const Constraints& constraints) {
   // Both containers are ordered by the bytes of their keys already.
   out += "{\"params\":[";
-  bool first = true;
-  for (const std::string& param : constraints.params) {
-    if (!first) out += ',';
-    first = false;
+  write_separated(out, constraints.params, ',', [](TextBuffer& out, const std::string& param) {
     write_string_json(out, param);
-  }
+  });
   out += "],\"weights\":{";
-  first = true;
-  for (const auto& [function, weights] : constraints.weights) {
-    if (!first) out += ',';
-    first = false;
-    write_string_json(out, function);
+  write_separated(out, constraints.weights, ',', [](TextBuffer& out, const auto& entry) {
+    write_string_json(out, entry.first);
     out += ":{";
-    bool first_weight = true;
-    for (const auto& [arg, ty] : weights) {
-      if (!first_weight) out += ',';
-      first_weight = false;
-      write_string_json(out, arg);
+    write_separated(out, entry.second, ',', [](TextBuffer& out, const auto& weight) {
+      write_string_json(out, weight.first);
       out += ':';
-      write_tensor_type_json(out, ty);
-    }
+      TypeWriter()(out, weight.second);
+    });
     out += '}';
-  }
+  });
   out += "}}";
 }
 
-// A rough size of the text, so that the buffer rarely grows. Only the
-// function records are looked at: reading every op would cost a walk of its own.
+// A rough size of the text, so that the buffer rarely grows; an estimate too
+// large costs nothing, as memory that is never written is never touched. Only
+// the function records are looked at: reading every op would cost a walk of
+// its own.
 std::size_t estimate_module_size(const Module& module) {
   std::size_t size = 128;
-  for (const auto& entry : module.functions) size += 256 + 160 * entry.second.ops.size();
+  for (const auto& entry : module.functions) size += 256 + 192 * entry.second.ops.size();
   return size;
 }
 
 }  // namespace
 
-std::string write_module_json(const Module& module) {
-  TextBuffer out(estimate_module_size(module));
+void write_module_json(const Module& module, TextBuffer& out) {
+  out.reserve(estimate_module_size(module));
   out += '{';
   if (!module.header_comments.empty()) {
     out += "\"header_comments\":";
@@ -365,25 +353,34 @@ std::string write_module_json(const Module& module) {
     out += ',';
   }
   out += "\"functions\":{";
-  bool first = true;
-  for (const auto& [key, function] : module.functions) {
-    if (!first) out += ',';
-    first = false;
-    write_string_json(out, key);
+  TypeWriter types;
+  write_separated(out, module.functions, ',', [&](TextBuffer& out, const auto& entry) {
+    write_string_json(out, entry.first);
     out += ':';
-    write_function_json(out, function);
-  }
+    write_function_json(out, entry.second, types);
+  });
   out += "}}";
+}
+
+void write_check_report_json(const CheckReport& report, TextBuffer& out) {
+  out += "{\"errors\":[";
+  write_separated(out, report.errors, ',', [](TextBuffer& out, const std::string& error) {
+    write_string_json(out, error);
+  });
+  out += "],\"constraints\":";
+  write_constraints_json(out, report.constraints);
+  out += '}';
+}
+
+std::string write_module_json(const Module& module) {
+  TextBuffer out(0);
+  write_module_json(module, out);
   return std::move(out).take();
 }
 
 std::string write_check_report_json(const CheckReport& report) {
   TextBuffer out(128);
-  out += "{\"errors\":";
-  write_strings_json(out, report.errors);
-  out += ",\"constraints\":";
-  write_constraints_json(out, report.constraints);
-  out += '}';
+  write_check_report_json(report, out);
   return std::move(out).take();
 }
 

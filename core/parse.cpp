@@ -1,23 +1,27 @@
 #include "core/parse.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
+#include <functional>
 #include <limits>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
 #include <utility>
+#include <vector>
+#include <variant>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 #include "core/error.h"
+#include "core/file_read.h"
+#include "core/parse_detail.h"
+#include "core/text_hash.h"
 
 namespace quarvel {
 
@@ -80,14 +84,18 @@ inline bool is_letter(char c) {
   return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z');
 }
 
-// End of a number token starting at `i` (a digit).
-inline std::size_t scan_number(const char* s, std::size_t i, std::size_t n) {
+// End of a number token starting at `i` (a digit); `kind` tells whether it
+// took a dot or an exponent letter.
+inline std::size_t scan_number(const char* s, std::size_t i, std::size_t n, TokenKind& kind) {
+  kind = TokenKind::Integer;
   while (i < n && is_digit(s[i])) ++i;
   if (i < n && s[i] == '.') {
+    kind = TokenKind::Real;
     ++i;
     while (i < n && is_digit(s[i])) ++i;
   }
   if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+    kind = TokenKind::Real;
     ++i;
     if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
     while (i < n && is_digit(s[i])) ++i;
@@ -306,150 +314,68 @@ inline __m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<c
   return nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - s) : n;
 }
 
-constexpr std::size_t kNoToken = static_cast<std::size_t>(-1);
-
 // Cuts the token that starts at or after `i`, leaving `i` after it, and
-// returns where it starts; kNoToken when only skipped bytes remain.
-[[gnu::always_inline]] inline std::size_t cut_token(const char* s, std::size_t n, std::size_t& i) {
+// returns its kind with its first byte at `start`; End when only skipped
+// bytes remain.
+[[gnu::always_inline]] inline TokenKind cut_token(const char* s, std::size_t n, std::size_t& i,
+                                                  std::size_t& start) {
   for (;;) {
     while (i < n && kTables.cls[byte_at(s, i)] == kSkip) ++i;
-    if (i >= n) return kNoToken;
-    const std::size_t start = i;
+    if (i >= n) return TokenKind::End;
+    start = i;
     const ByteClass k = kTables.cls[byte_at(s, i)];
     if (k == kNameStart) {
       i = scan_name(s, i + 1, n);
-    } else if (k == kPunct) {
+      return TokenKind::Name;
+    }
+    if (k == kPunct) {
       ++i;
-    } else if (k == kDigit) {
-      i = scan_number(s, i, n);
-    } else if (k == kQuote) {
+      return TokenKind::Punct;
+    }
+    TokenKind kind;
+    if (k == kDigit) {
+      i = scan_number(s, i, n, kind);
+      return kind;
+    }
+    if (k == kQuote) {
       i = scan_string(s, i + 1, n);
-    } else if (k == kMinus) {
-      if (i + 1 < n && s[i + 1] == '>')
+      return TokenKind::String;
+    }
+    if (k == kMinus) {
+      if (i + 1 < n && s[i + 1] == '>') {
         i += 2;
-      else if (i + 1 < n && is_digit(s[i + 1]))
-        i = scan_number(s, i + 1, n);
-      else
-        ++i;
-    } else if (k == kSlash) {
+        return TokenKind::Arrow;
+      }
+      if (i + 1 < n && is_digit(s[i + 1])) {
+        i = scan_number(s, i + 1, n, kind);
+        return kind;
+      }
+      ++i;
+      return TokenKind::Punct;
+    }
+    if (k == kSlash) {
       if (i + 1 < n && s[i + 1] == '/') {
         i = comment_end(s, i, n);
-      } else {
-        ++i;
+        return TokenKind::Comment;
       }
-    } else {  // a dot: "..." or skipped
-      if (i + 2 < n && s[i + 1] == '.' && s[i + 2] == '.') {
-        i += 3;
-      } else {
-        ++i;
-        continue;
-      }
+      ++i;
+      return TokenKind::Punct;
     }
-    return start;
+    // A dot: "..." or skipped.
+    if (i + 2 < n && s[i + 1] == '.' && s[i + 2] == '.') {
+      i += 3;
+      return TokenKind::Ellipsis;
+    }
+    ++i;
   }
-}
-
-// ---------------------------------------------------------------------------
-// Atoms without copies: the text of a `Str` stays a view into the source
-// until the grammar knows where it goes.
-
-struct AtomRef {
-  enum Tag : std::uint8_t { kInt, kFloat, kStr } tag = kStr;
-  std::int64_t i = 0;
-  double f = 0;
-  std::string_view s;
-};
-
-AtomRef atom_ref(std::string_view token) {
-  AtomRef a;
-  // A token that begins with a letter is never an integer, and a float only
-  // when it is "inf".
-  if (!token.empty() && is_letter(token[0]) && token != "inf") {
-    a.s = token;
-    return a;
-  }
-  if (token == "inf") {
-    a.tag = AtomRef::kFloat;
-    a.f = std::numeric_limits<double>::infinity();
-    return a;
-  }
-  if (!token.empty() && !is_letter(token[0]) &&
-      token.find_first_of(".eE") != std::string_view::npos) {
-    if (!read_f64(token, a.f)) fail_unwrap("ParseFloatError { kind: Invalid }");
-    a.tag = AtomRef::kFloat;
-    return a;
-  }
-  if (read_i64(token, a.i) == IntError::kNone) {
-    a.tag = AtomRef::kInt;
-    return a;
-  }
-  a.tag = AtomRef::kStr;
-  a.s = token;
-  return a;
-}
-
-// Stores `a` into `atom` (holding the integer 0, as an Atom does when built).
-void set_atom(Atom& atom, const AtomRef& a) {
-  switch (a.tag) {
-    case AtomRef::kInt: atom.v.emplace<0>(a.i); return;
-    case AtomRef::kFloat: atom.v.emplace<1>(a.f); return;
-    case AtomRef::kStr: atom.v.emplace<2>(a.s); return;
-  }
-}
-
-Atom to_atom(const AtomRef& a) {
-  switch (a.tag) {
-    case AtomRef::kInt: return Atom::integer(a.i);
-    case AtomRef::kFloat: return Atom::real(a.f);
-    case AtomRef::kStr: break;
-  }
-  return Atom::str(std::string(a.s));
-}
-
-// The value of an argument-list item: a quoted token loses its quotes and
-// stays text (escapes as written), anything else is an atom.
-AtomRef item_ref(std::string_view t) {
-  if (t.front() == '"' && t.back() == '"') {
-    if (t.size() == 1) fail("begin > end (1 > 0) when slicing `\"`");
-    AtomRef a;
-    a.tag = AtomRef::kStr;
-    a.s = t.substr(1, t.size() - 2);
-    return a;
-  }
-  return atom_ref(t);
 }
 
 // ---------------------------------------------------------------------------
 // Grammar helpers.
 
-// Every list of the language: commas between items are optional, a leading
-// comma is accepted, and each pass drops at most one comma.
-template <class ReadItem>
-void list_loop(Parser& p, char close, ReadItem&& read_item) {
-  for (;;) {
-    const int c = p.peek_char();
-    if (c == close) return;
-    if (c == ',') p.next_token();
-    read_item();
-  }
-}
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// A delimited argument list, item by item: positional(AtomRef) and
-// named(name, AtomRef) in source order.
-template <class Positional, class Named>
-void read_arg_items(Parser& p, char open, char close, Positional&& positional, Named&& named) {
-  p.expect_token(open);
-  list_loop(p, close, [&] {
-    const std::string_view t = p.next_token();
-    if (p.peek_is('=') && is_letter(t[0])) {
-      p.next_token();
-      named(t, item_ref(p.next_token()));
-    } else {
-      positional(item_ref(t));
-    }
-  });
-  p.expect_token(close);
-}
+[[noreturn]] void fail_float() { fail_unwrap("ParseFloatError { kind: Invalid }"); }
 
 std::string quoted_message(std::string_view prefix, std::string_view text) {
   std::string m(prefix);
@@ -457,334 +383,371 @@ std::string quoted_message(std::string_view prefix, std::string_view text) {
   return m;
 }
 
-// A dimension: a token that begins with a digit, or with a minus sign and a
-// digit, is a signed integer; any other token is a name.
-void read_dim(std::string_view t, Dim& dim) {
-  if (is_digit(t[0]) || (t[0] == '-' && t.size() > 1 && is_digit(t[1]))) {
-    std::int64_t v = 0;
-    const IntError e = read_i64(t, v);
-    if (e != IntError::kNone) fail_int(e);
-    dim.v.emplace<0>(v);
-  } else {
-    dim.v.emplace<1>(t);
+// Every list of the language: commas between items are optional, a leading
+// comma is accepted, and each pass drops at most one comma.
+template <class ReadItem>
+void list_loop(Parser& p, char close, ReadItem&& read_item) {
+  for (;;) {
+    if (p.peek_is(close)) return;
+    if (p.peek_is(',')) p.next_token();
+    read_item();
   }
 }
 
-// An empty type. Built this way, without zeroing the room of its shape,
-// and moved into place, it is cheaper than a value-initialised one.
-inline TensorType empty_type() {
-  TensorType ty;
-  return ty;
+// The value of an argument-list item: a quoted token loses its quotes and
+// stays text (escapes as written), anything else is an atom. Texts still
+// view the source.
+Atom item_atom(const Token& t) {
+  if (t.kind == TokenKind::String && t.text.back() == '"') {
+    if (t.text.size() == 1) fail("begin > end (1 > 0) when slicing `\"`");
+    return Atom::str(t.text.substr(1, t.text.size() - 2));
+  }
+  return token_atom(t);
 }
 
-// A tensor type read into `ty` (an empty type).
-void read_tensor_type(Parser& p, TensorType& ty) {
-  p.skip_comments();
-  ty.dtype = p.next_token();
-  p.expect_token('[');
-  list_loop(p, ']', [&] { read_dim(p.next_token(), ty.shape.emplace_back()); });
-  p.expect_token(']');
+// Stores `a` into `slot` (an atom in its final place), its text copied into
+// the context. The value is stored field by field: a copy of the whole atom
+// just after it was built would wait for the one-byte store of its tag.
+void store_atom(Parser& p, Atom& slot, const Atom& a) {
+  std::visit(Overloaded{
+                 [&](std::int64_t i) { slot.v.emplace<std::int64_t>(i); },
+                 [&](double f) { slot.v.emplace<double>(f); },
+                 [&](Text s) { slot.v.emplace<Text>(p.keep(s)); },
+             },
+             a.v);
 }
 
-void read_param(Parser& p, Param& param) {
-  param.name = p.next_token();
-  p.expect_token(':');
+// A delimited argument list, item by item: positional(Atom) and
+// named(name, Atom) in source order, with texts that view the source.
+template <class Positional, class Named>
+void read_arg_items(Parser& p, char open, char close, Positional&& positional, Named&& named) {
+  p.expect_token(open);
+  list_loop(p, close, [&] {
+    const Token t = p.next_token();
+    if (t.kind == TokenKind::Name && is_letter(t.text[0]) && p.peek_is('=')) {
+      p.next_token();
+      named(t.text, item_atom(p.next_token()));
+    } else {
+      positional(item_atom(t));
+    }
+  });
+  p.expect_token(close);
+}
+
+// A dimension, stored into `dim` in its final place: a number token is a
+// signed integer; any other token is a name.
+void set_dim(Dim& dim, const Token& t) {
+  if (t.kind == TokenKind::Integer || t.kind == TokenKind::Real) {
+    std::int64_t v = 0;
+    const IntError e = read_i64(t.text, v);
+    if (e != IntError::kNone) fail_int(e);
+    dim.v.emplace<std::int64_t>(v);
+  } else {
+    dim.v.emplace<Text>(t.text);
+  }
+}
+
+bool same_shape(std::span<const Dim> a, std::span<const Dim> b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].is_concrete() ? !(b[i].is_concrete() && a[i].value() == b[i].value())
+                           : !(b[i].is_named() && same_text(a[i].name(), b[i].name())))
+      return false;
+  }
+  return true;
+}
+
+// The context's type with this dtype and shape, looked for among the recent
+// types first.
+TypeRef intern_type(Parser& p, Text dtype, std::span<const Dim> shape) {
+  TypeRef* recent = p.scratch.recent_types;
+  constexpr std::size_t kRecent = Parser::Scratch::kRecentTypes;
+  std::size_t i = 0;
+  for (; i < kRecent && recent[i]; ++i) {
+    const TensorType& ty = *recent[i];
+    if (same_text(ty.dtype, dtype) && same_shape(ty.shape, shape)) break;
+  }
+  const TypeRef found = i < kRecent && recent[i] ? recent[i] : p.ctx.type(dtype, shape);
+  // Move it to the front; the last one drops out when it was not there.
+  for (std::size_t k = std::min(i, kRecent - 1); k > 0; --k) recent[k] = recent[k - 1];
+  recent[0] = found;
+  return found;
+}
+
+TypeRef wildcard_type(Parser& p) {
+  if (!p.scratch.wildcard) p.scratch.wildcard = p.ctx.type("*", std::span<const Dim>());
+  return p.scratch.wildcard;
+}
+
+// The type after a ":": "*" alone is the wildcard, anything else a tensor type.
+TypeRef read_declared_type(Parser& p) {
   if (p.peek_is('*')) {
     p.next_token();
-    param.ty.dtype = "*";
-  } else {
-    read_tensor_type(p, param.ty);
+    return wildcard_type(p);
   }
+  return parse_tensor_type(p);
+}
+
+List<Param> read_params(Parser& p) {
+  std::vector<Param>& params = p.scratch.params;
+  params.clear();
+  list_loop(p, ')', [&] {
+    Param& param = params.emplace_back();
+    param.name = p.keep(p.next_token().text);
+    p.expect_token(':');
+    param.ty = read_declared_type(p);
+  });
+  return p.ctx.list(params);
+}
+
+// A literal scalar stored into `value` in its final place.
+void read_literal_scalar(Parser& p, LiteralValue& value) {
+  const Token t = p.next_token();
+  if (t.kind == TokenKind::Punct && t.text[0] == '-') {
+    const Token u = p.next_token();
+    if (u.text != "inf") fail(quoted_message("Expected 'inf' after '-', got ", u.text));
+    value.v.emplace<double>(-kInf);
+    return;
+  }
+  const Atom a = token_atom(t);
+  std::visit(Overloaded{
+                 [&](std::int64_t i) { value.v.emplace<std::int64_t>(i); },
+                 [&](double f) { value.v.emplace<double>(f); },
+                 [&](Text s) { fail(quoted_message("Expected literal value, got name ", s)); },
+             },
+             a.v);
 }
 
 LiteralValue literal_list(Parser& p, std::size_t depth) {
   if (depth > kMaxLiteralDepth) fail("literal nesting exceeds 256 levels");
   p.expect_token('[');
-  // Short lists are gathered in place and stored at their final size.
-  SmallVector<LiteralValue, 4> items;
+  // The items of every open list share one stack; a list takes its own off
+  // the top when it closes.
+  std::vector<LiteralValue>& items = p.scratch.literal;
+  const std::size_t base = items.size();
   list_loop(p, ']', [&] {
-    if (p.peek_is('['))
-      items.push_back(literal_list(p, depth + 1));
-    else
-      items.push_back(parse_literal_scalar(p));
+    if (p.peek_is('[')) {
+      const LiteralValue inner = literal_list(p, depth + 1);
+      items.push_back(inner);
+    } else {
+      read_literal_scalar(p, items.emplace_back());
+    }
   });
   p.expect_token(']');
-  return LiteralValue::list(std::vector<LiteralValue>(std::make_move_iterator(items.begin()),
-                                                      std::make_move_iterator(items.end())));
+  const LiteralValue list = LiteralValue::list(
+      p.ctx.list(std::span<const LiteralValue>(items.data() + base, items.size() - base)));
+  items.resize(base);
+  return list;
 }
 
-// The working groups of a statement's square-bracket list.
-struct Groups {
-  std::string_view names[3];
+// ---------------------------------------------------------------------------
+// Kinds.
+
+// Kind words are looked up in a table of 64 slots filled from kKindWords; a
+// word's slot comes from its length and its first and last bytes. The table
+// does not compile when two kind words share a slot.
+constexpr std::size_t kind_slot(std::string_view w) {
+  return (w.size() + 3 * static_cast<unsigned char>(w.front()) + static_cast<unsigned char>(w.back())) &
+         63;
+}
+
+struct KindSlots {
+  std::uint8_t tag_plus_one[64];  // 0: no kind word has this slot
+};
+
+constexpr KindSlots make_kind_slots() {
+  KindSlots slots{};
+  for (std::size_t tag = 0; tag < kKindCount; ++tag) {
+    std::uint8_t& slot = slots.tag_plus_one[kind_slot(kKindWords[tag])];
+    if (slot != 0) throw "two kind words share a slot: change kind_slot";
+    slot = static_cast<std::uint8_t>(tag + 1);
+  }
+  return slots;
+}
+
+constexpr KindSlots kKindSlots = make_kind_slots();
+
+// The kind a statement's word names, or nothing.
+std::optional<OpTag> statement_tag(const Token& word) {
+  if (word.kind != TokenKind::Name) return std::nullopt;
+  const unsigned entry = kKindSlots.tag_plus_one[kind_slot(word.text)];
+  if (entry == 0 || !same_text(kKindWords[entry - 1], word.text)) return std::nullopt;
+  return static_cast<OpTag>(entry - 1);
+}
+
+// What a statement's lists give its kind: the working groups of the
+// square-bracket list, and the value of a literal. Texts view the source.
+struct StatementParts {
+  StatementParts() {}  // the names are set as they come: only `name_count` of them are read
+
+  union {
+    Text names[3];
+  };
   std::size_t name_count = 0;
-  std::string_view pattern;
+  Text pattern;
   bool has_int = false;
   std::int64_t first_int = 0;
   double floats[2] = {0, 0};
   std::size_t float_count = 0;
+  LiteralValue literal;
 
-  void add(const AtomRef& a) {
-    switch (a.tag) {
-      case AtomRef::kInt:
-        if (!has_int) {
-          has_int = true;
-          first_int = a.i;
-        }
-        break;
-      case AtomRef::kFloat:
-        if (float_count < 2) floats[float_count] = a.f;
-        ++float_count;
-        break;
-      case AtomRef::kStr:
-        if (a.s.find(' ') != std::string_view::npos || a.s.find("->") != std::string_view::npos) {
-          pattern = a.s;  // a later pattern replaces an earlier one
-        } else {
-          if (name_count < 3) names[name_count] = a.s;
-          ++name_count;
-        }
-        break;
-    }
+  void add(const Atom& a) {
+    std::visit(Overloaded{
+                   [&](std::int64_t i) {
+                     if (!has_int) {
+                       has_int = true;
+                       first_int = i;
+                     }
+                   },
+                   [&](double f) {
+                     if (float_count < 2) floats[float_count] = f;
+                     ++float_count;
+                   },
+                   [&](Text s) {
+                     if (s.find(' ') != Text::npos || s.find("->") != Text::npos) {
+                       pattern = s;  // a later pattern replaces an earlier one
+                     } else {
+                       if (name_count < 3) names[name_count] = s;
+                       ++name_count;
+                     }
+                   },
+               },
+               a.v);
   }
   // The k-th name, or the empty text.
-  std::string_view name(std::size_t k) const { return k < name_count ? names[k] : std::string_view(); }
+  Text name(std::size_t k) const { return k < name_count ? names[k] : Text(); }
 };
 
-// Sets `kind` (holding an empty View, as an Op does when built) to the kind
-// of `tag`, with the fields taken from the square-bracket list.
-void set_kind(OpKind& kind, std::size_t tag, const Groups& g, Axes&& axes) {
+// The axes of a view or tile: the name = value items of the parenthesised
+// list with a number as their value (a float truncated, saturating).
+Axes statement_axes(Parser& p) {
+  std::vector<Axis>& axes = p.scratch.axes;
+  axes.clear();
+  for (const auto& [name, value] : p.scratch.named) {
+    if (value.is_int())
+      axes.push_back(Axis{p.keep(name), value.as_int()});
+    else if (value.is_float())
+      axes.push_back(Axis{p.keep(name), saturating_i64(value.as_float())});
+  }
+  return Axes(p.ctx.list(axes));
+}
+
+// Sets `kind` to the kind of `tag` with its fields taken from the statement.
+void set_kind(Parser& p, OpKind& kind, OpTag tag, const StatementParts& s) {
   switch (tag) {
-    case 0: {
-      View& k = kind.index() == 0 ? std::get<0>(kind) : kind.emplace<0>();
-      k.pattern = g.pattern;
-      k.axes = std::move(axes);
+    case OpTag::View: kind = View{p.keep(s.pattern), statement_axes(p)}; return;
+    case OpTag::Map: kind = Map{p.keep(s.name(0))}; return;
+    case OpTag::Fold:
+      if (s.name(0).empty()) fail("fold requires a reduction: fold[pattern, reduction]");
+      kind = Fold{p.keep(s.pattern), p.keep(s.name(0))};
       return;
-    }
-    case 1: kind.emplace<Map>().function = g.name(0); return;
-    case 2: {
-      if (g.name(0).empty()) fail("fold requires a reduction: fold[pattern, reduction]");
-      Fold& k = kind.emplace<Fold>();
-      k.pattern = g.pattern;
-      k.reduction = g.name(0);
+    case OpTag::Tile: kind = Tile{p.keep(s.pattern), statement_axes(p)}; return;
+    case OpTag::Read: kind = Read{p.keep(s.pattern)}; return;
+    case OpTag::Write:
+      if (s.name(0).empty()) fail("write requires a reduction: write[pattern, reduction]");
+      kind = Write{p.keep(s.pattern), p.keep(s.name(0))};
       return;
-    }
-    case 3: {
-      Tile& k = kind.emplace<Tile>();
-      k.pattern = g.pattern;
-      k.axes = std::move(axes);
+    case OpTag::Contract: kind = Contract{p.keep(s.pattern)}; return;
+    case OpTag::Literal: kind = Literal{s.literal}; return;
+    case OpTag::Iota: kind = Iota{}; return;
+    case OpTag::Random:
+      if (s.float_count < 2) fail("random requires two bounds: random[lo, hi]");
+      kind = Random{s.floats[0], s.floats[1]};
       return;
-    }
-    case 4: kind.emplace<Read>().pattern = g.pattern; return;
-    case 5: {
-      if (g.name(0).empty()) fail("write requires a reduction: write[pattern, reduction]");
-      Write& k = kind.emplace<Write>();
-      k.pattern = g.pattern;
-      k.reduction = g.name(0);
+    case OpTag::Call: kind = Call{p.keep(s.name(0))}; return;
+    case OpTag::Loop:
+      if (s.name_count < 2 && !s.has_int) fail("loop requires explicit count: loop[fn, count]");
+      kind = Loop{p.keep(s.name(0)),
+                  s.name_count >= 2
+                      ? LoopCount::named(p.keep(s.name(1)))
+                      // the integer's two's-complement pattern read as unsigned
+                      : LoopCount::concrete(static_cast<std::uint64_t>(s.first_int))};
       return;
-    }
-    case 6: kind.emplace<Contract>().pattern = g.pattern; return;
-    case 8: kind.emplace<Iota>(); return;
-    case 9: {
-      if (g.float_count < 2) fail("random requires two bounds: random[lo, hi]");
-      Random& k = kind.emplace<Random>();
-      k.lower = g.floats[0];
-      k.upper = g.floats[1];
-      return;
-    }
-    case 10: kind.emplace<Call>().target = g.name(0); return;
-    case 11: {
-      if (g.name_count < 2 && !g.has_int) fail("loop requires explicit count: loop[fn, count]");
-      Loop& k = kind.emplace<Loop>();
-      k.target = g.name(0);
-      if (g.name_count >= 2)
-        k.count.v.emplace<1>(g.name(1));
-      else  // the integer's two's-complement pattern read as unsigned
-        k.count.v.emplace<0>(static_cast<std::uint64_t>(g.first_int));
-      return;
-    }
-    case 12: {
-      if (g.name_count == 0)
+    case OpTag::Cache:
+      if (s.name_count == 0)
         fail("cache requires var name: cache[var, init] or cache[var, init, extend]");
-      if (g.name_count == 1)
+      if (s.name_count == 1)
         fail("cache requires init function: cache[var, init] or cache[var, init, extend]");
-      Cache& k = kind.emplace<Cache>();
-      k.var = g.name(0);
-      k.init = g.name(1);
-      if (g.name_count >= 3) k.extend.emplace(g.name(2));
+      kind = Cache{p.keep(s.name(0)), p.keep(s.name(1)),
+                   s.name_count >= 3 ? std::optional<Text>(p.keep(s.name(2))) : std::nullopt};
       return;
-    }
-    default: break;
   }
-  fail("unexpected kind tag");  // "literal" is read before the lists
 }
 
-// The tag of a kind word other than "literal", or nothing.
-std::optional<std::size_t> statement_kind(std::string_view w) {
-  std::size_t tag;
-  switch (w.size()) {
-    case 3:
-      if (w == "map") return 1;
-      return std::nullopt;
-    case 4:
-      switch (w[0]) {
-        case 'v': tag = 0; break;
-        case 'f': tag = 2; break;
-        case 't': tag = 3; break;
-        case 'r': tag = 4; break;
-        case 'i': tag = 8; break;
-        case 'c': tag = 10; break;
-        case 'l': tag = 11; break;
-        default: return std::nullopt;
+// The output types of a statement as a list of the context. Neighbouring
+// statements often declare the same types: the list of the one before is
+// then shared.
+OutputTypes type_list(Parser& p, const std::vector<TypeRef>& types) {
+  OutputTypes& last = p.scratch.last_types;
+  const bool same = last.size() == types.size() &&
+                    std::equal(types.begin(), types.end(), last.begin(),
+                               [](TypeRef a, TypeRef b) { return a.get() == b.get(); });
+  if (!same) last = p.ctx.list(types);
+  return last;
+}
+
+// What an op starts from. Copying it takes a few wide moves; building an
+// empty op in place compiles to a block clear that is slow to start.
+constexpr Op kEmptyOp{};
+
+// One statement, read into `op` (an empty op).
+void read_op(Parser& p, Op& op) {
+  Context& ctx = p.ctx;
+  if (!p.pending_comments.empty()) op.comments = p.take_comments();
+
+  std::vector<Text>& names = p.scratch.texts;
+  std::vector<TypeRef>& types = p.scratch.types;
+  names.clear();
+  types.clear();
+  if (p.peek_is('(')) {
+    p.next_token();
+    list_loop(p, ')', [&] { names.push_back(p.keep(p.next_token().text)); });
+    p.expect_token(')');
+    p.expect_token(':');
+    p.expect_token('(');
+    list_loop(p, ')', [&] { types.push_back(parse_tensor_type(p)); });
+    p.expect_token(')');
+  } else {
+    for (;;) {
+      names.push_back(p.keep(p.next_token().text));
+      TypeRef& ty = types.emplace_back();
+      if (p.peek_is(':')) {
+        p.next_token();
+        ty = read_declared_type(p);
       }
-      break;
-    case 5:
-      switch (w[0]) {
-        case 'w': tag = 5; break;
-        case 'c': tag = 12; break;
-        default: return std::nullopt;
-      }
-      break;
-    case 6: tag = 9; break;
-    case 8: tag = 6; break;
-    default: return std::nullopt;
-  }
-  if (w != kKindWords[tag]) return std::nullopt;
-  return tag;
-}
-
-// ---------------------------------------------------------------------------
-// Files.
-
-const char* error_kind_name(int code) {
-  switch (code) {
-    case EPERM:
-    case EACCES: return "PermissionDenied";
-    case ENOENT: return "NotFound";
-    case EINTR: return "Interrupted";
-    case E2BIG: return "ArgumentListTooLong";
-    case EAGAIN: return "WouldBlock";
-    case ENOMEM: return "OutOfMemory";
-    case EBUSY: return "ResourceBusy";
-    case EEXIST: return "AlreadyExists";
-    case EXDEV: return "CrossesDevices";
-    case ENOTDIR: return "NotADirectory";
-    case EISDIR: return "IsADirectory";
-    case EINVAL: return "InvalidInput";
-    case ETXTBSY: return "ExecutableFileBusy";
-    case EFBIG: return "FileTooLarge";
-    case ENOSPC: return "StorageFull";
-    case ESPIPE: return "NotSeekable";
-    case EROFS: return "ReadOnlyFilesystem";
-    case EMLINK: return "TooManyLinks";
-    case EPIPE: return "BrokenPipe";
-    case EDEADLK: return "Deadlock";
-    case ENAMETOOLONG: return "InvalidFilename";
-    case ENOSYS: return "Unsupported";
-    case ENOTEMPTY: return "DirectoryNotEmpty";
-    case ELOOP: return "FilesystemLoop";
-    case EADDRINUSE: return "AddrInUse";
-    case EADDRNOTAVAIL: return "AddrNotAvailable";
-    case ENETDOWN: return "NetworkDown";
-    case ENETUNREACH: return "NetworkUnreachable";
-    case ECONNABORTED: return "ConnectionAborted";
-    case ECONNRESET: return "ConnectionReset";
-    case ENOTCONN: return "NotConnected";
-    case ETIMEDOUT: return "TimedOut";
-    case ECONNREFUSED: return "ConnectionRefused";
-    case EHOSTUNREACH: return "HostUnreachable";
-    case ESTALE: return "StaleNetworkFileHandle";
-    case EDQUOT: return "FilesystemQuotaExceeded";
-    default: return "Uncategorized";
-  }
-}
-
-// strerror_r comes in two flavours; take the text from either.
-[[maybe_unused]] const char* error_text(int result, const char* buffer) {
-  return result == 0 ? buffer : "Unknown error";
-}
-[[maybe_unused]] const char* error_text(const char* result, const char*) { return result; }
-
-[[noreturn]] void fail_os(int code) {
-  char buffer[256];
-  buffer[0] = '\0';
-  const char* text = error_text(strerror_r(code, buffer, sizeof buffer), buffer);
-  std::string m = "Os { code: ";
-  m += std::to_string(code);
-  m += ", kind: ";
-  m += error_kind_name(code);
-  m += ", message: ";
-  append_quoted(m, text);
-  m += " }";
-  fail_unwrap(m);
-}
-
-struct FileCloser {
-  int fd;
-  ~FileCloser() { ::close(fd); }
-};
-
-}  // namespace
-
-FileText read_file_text(const std::string& path) {
-  FileText file;
-  // The system call would stop at the first NUL and open another file.
-  if (path.find('\0') != std::string::npos) {
-    file.problem = FileText::Problem::NulInPath;
-    return file;
-  }
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    file.problem = FileText::Problem::Os;
-    file.os_error = errno;
-    return file;
-  }
-  FileCloser closer{fd};
-
-  std::size_t capacity = 0;
-  struct stat st;
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) capacity = static_cast<std::size_t>(st.st_size);
-  // One byte beyond the reported size, so that the end is seen in the same
-  // buffer when the size was right.
-  std::string& text = file.text;
-  text.resize(capacity + 1);
-  std::size_t length = 0;
-  for (;;) {
-    if (length == text.size()) text.resize(text.size() < 4096 ? 8192 : text.size() * 2);
-    const ssize_t got = ::read(fd, text.data() + length, text.size() - length);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      file.problem = FileText::Problem::Os;
-      file.os_error = errno;
-      text.clear();
-      return file;
+      if (!p.peek_is(',')) break;
+      p.next_token();
     }
-    if (got == 0) break;
-    length += static_cast<std::size_t>(got);
   }
-  text.resize(length);
-  if (!valid_utf8(text)) {
-    file.problem = FileText::Problem::NotUtf8;
-    text.clear();
-  }
-  return file;
-}
+  op.outputs = ctx.list(names);
+  op.output_types = type_list(p, types);
 
-namespace {
-
-std::string read_source_file(const std::string& path) {
-  FileText file = read_file_text(path);
-  switch (file.problem) {
-    case FileText::Problem::None: break;
-    case FileText::Problem::NulInPath:
-      fail_unwrap(
-          R"(Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" })");
-    case FileText::Problem::Os: fail_os(file.os_error);
-    case FileText::Problem::NotUtf8:
-      fail_unwrap(R"(Error { kind: InvalidData, message: "stream did not contain valid UTF-8" })");
+  p.expect_token('=');
+  const Token word = p.next_token();
+  const std::optional<OpTag> tag = statement_tag(word);
+  StatementParts parts;
+  std::vector<Atom>& args = p.scratch.atoms;
+  args.clear();
+  p.scratch.named.clear();
+  if (tag == OpTag::Literal) {
+    // One value in parentheses; no square-bracket list, no arguments.
+    p.expect_token('(');
+    parts.literal = p.peek_is('[') ? parse_literal_list(p) : parse_literal_scalar(p);
+    p.expect_token(')');
+  } else {
+    if (p.peek_is('['))
+      read_arg_items(
+          p, '[', ']', [&](const Atom& a) { parts.add(a); },
+          [](Text, const Atom&) {});  // axes never come from here
+    if (p.peek_is('('))
+      read_arg_items(
+          p, '(', ')', [&](const Atom& a) { store_atom(p, args.emplace_back(), a); },
+          [&](Text name, const Atom& a) { p.scratch.named.insert(name, a); });
+    // The word is judged only after both lists were read.
+    if (!tag) fail(quoted_message("Unknown op: ", word.text));
   }
-  return std::move(file.text);
+  op.args = ctx.list(args);
+  set_kind(p, op.kind, *tag, parts);
 }
 
 }  // namespace
@@ -792,48 +755,87 @@ std::string read_source_file(const std::string& path) {
 // ---------------------------------------------------------------------------
 // Cursor.
 
+inline void Parser::set_next(TokenKind kind, std::size_t start) {
+  next_start_ = start;
+  next_end_ = offset_;
+  next_kind_ = kind;
+  punct_ = kind == TokenKind::Punct ? byte_at(source_.data(), start) : 0;
+  ready_ = true;
+}
+
 void Parser::advance_past_comments() {
-  const char* s = source_.data();
   std::size_t i = offset_;
-  const std::size_t start = cut_token(s, source_.size(), i);
+  std::size_t start = 0;
+  const TokenKind kind = cut_token(source_.data(), source_.size(), i, start);
   offset_ = i;
-  const std::size_t length = i - start;
-  if (start == kNoToken || (s[start] == '/' && length >= 2 && s[start + 1] == '/')) {
-    pass_comments(start);
+  if (kind == TokenKind::Comment || kind == TokenKind::End) {
+    pass_comments(kind, start);
     return;
   }
-  next_ = std::string_view(s + start, length);
-  next_char_ = length == 1 ? byte_at(s, start) : 0;
-  has_next_ = true;
-  ready_ = true;
+  set_next(kind, start);
 }
 
 // The rarer part of `advance_past_comments`: from the token just cut at
 // `start` (ending at `offset_`), sets comment tokens aside until another token
 // or the end of the text is reached.
-void Parser::pass_comments(std::size_t start) {
-  const char* s = source_.data();
+void Parser::pass_comments(TokenKind kind, std::size_t start) {
   for (;;) {
-    if (start == kNoToken) {
-      next_char_ = 0;
-      has_next_ = false;
+    if (kind == TokenKind::End) {
+      next_start_ = next_end_ = offset_;
+      next_kind_ = TokenKind::End;
+      punct_ = 0;
       ready_ = true;
       return;
     }
-    const std::size_t length = offset_ - start;
-    if (!(s[start] == '/' && length >= 2 && s[start + 1] == '/')) {
-      next_ = std::string_view(s + start, length);
-      next_char_ = length == 1 ? byte_at(s, start) : 0;
-      has_next_ = true;
-      ready_ = true;
+    if (kind != TokenKind::Comment) {
+      set_next(kind, start);
       return;
     }
-    pending_comments.emplace_back(s + start, length);
+    pending_comments.push_back(source_.substr(start, offset_ - start));
     ++pos;
     std::size_t i = offset_;
-    start = cut_token(s, source_.size(), i);
+    kind = cut_token(source_.data(), source_.size(), i, start);
     offset_ = i;
   }
+}
+
+// ---------------------------------------------------------------------------
+// Kept texts.
+
+Text TextTable::intern(Context& ctx, std::string_view text) {
+  if (text.empty()) return {};
+  if (2 * (used_ + 1) > slots_.size()) grow();
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = text_hash(text) & mask;; i = (i + 1) & mask) {
+    Text& slot = slots_[i];
+    if (slot.data() == nullptr) {
+      slot = ctx.text(text);
+      ++used_;
+      return slot;
+    }
+    if (same_text(slot, text)) return slot;
+  }
+}
+
+void TextTable::grow() {
+  std::vector<Text> old(slots_.empty() ? 64 : 2 * slots_.size());
+  old.swap(slots_);
+  const std::size_t mask = slots_.size() - 1;
+  for (const Text& t : old) {
+    if (t.data() == nullptr) continue;
+    std::size_t i = text_hash(t) & mask;
+    while (slots_[i].data() != nullptr) i = (i + 1) & mask;
+    slots_[i] = t;
+  }
+}
+
+Comments Parser::take_comments() {
+  const std::size_t n = pending_comments.size();
+  if (n == 0) return {};
+  Text* copies = ctx.allocate<Text>(n);
+  for (std::size_t i = 0; i < n; ++i) ::new (static_cast<void*>(copies + i)) Text(ctx.text(pending_comments[i]));
+  pending_comments.clear();
+  return Comments(copies, n);
 }
 
 // Only reached when every token was passed, so the index equals the length.
@@ -847,14 +849,15 @@ void Parser::fail_expected(std::string_view expected, std::string_view got) {
   fail(std::move(m));
 }
 
-std::vector<std::string_view> tokenize(std::string_view source) {
-  std::vector<std::string_view> tokens;
+std::vector<Token> tokenize(std::string_view source) {
+  std::vector<Token> tokens;
   tokens.reserve(source.size() / 4 + 4);
   std::size_t i = 0;
+  std::size_t start = 0;
   for (;;) {
-    const std::size_t start = cut_token(source.data(), source.size(), i);
-    if (start == kNoToken) break;
-    tokens.push_back(source.substr(start, i - start));
+    const TokenKind kind = cut_token(source.data(), source.size(), i, start);
+    if (kind == TokenKind::End) break;
+    tokens.push_back(Token{source.substr(start, i - start), kind});
   }
   return tokens;
 }
@@ -862,111 +865,85 @@ std::vector<std::string_view> tokenize(std::string_view source) {
 // ---------------------------------------------------------------------------
 // Values.
 
-TensorType parse_tensor_type(Parser& p) {
-  TensorType ty;
-  read_tensor_type(p, ty);
-  return ty;
+Atom parse_atom(std::string_view token) {
+  if (token == "inf") return Atom::real(kInf);
+  if (!token.empty() && !is_letter(token[0]) && token.find_first_of(".eE") != std::string_view::npos) {
+    double f = 0;
+    if (!read_f64(token, f)) fail_float();
+    return Atom::real(f);
+  }
+  std::int64_t i = 0;
+  if (read_i64(token, i) == IntError::kNone) return Atom::integer(i);
+  return Atom::str(token);
+}
+
+// The kinds that decide the atom without a look at the text take a short
+// way; the others follow the rule of `parse_atom`.
+Atom token_atom(const Token& t) {
+  switch (t.kind) {
+    case TokenKind::Name:
+      // A name that begins with a letter is text, or the float "inf". One that
+      // begins with an underscore fails as a float when it holds ".", "e" or "E".
+      if (is_letter(t.text[0])) return t.text == "inf" ? Atom::real(kInf) : Atom::str(t.text);
+      break;
+    case TokenKind::Integer: {
+      std::int64_t i = 0;
+      if (read_i64(t.text, i) == IntError::kNone) return Atom::integer(i);
+      return Atom::str(t.text);  // out of range
+    }
+    case TokenKind::Real: {
+      double f = 0;
+      if (!read_f64(t.text, f)) fail_float();
+      return Atom::real(f);
+    }
+    case TokenKind::Punct:
+    case TokenKind::Arrow: return Atom::str(t.text);
+    case TokenKind::String:
+    case TokenKind::Ellipsis:
+    case TokenKind::Comment:
+    case TokenKind::End: break;
+  }
+  return parse_atom(t.text);
+}
+
+TypeRef parse_tensor_type(Parser& p) {
+  const Text dtype = p.next_token().text;
+  p.expect_token('[');
+  ShapeBuilder& shape = p.scratch.shape;
+  shape.clear();
+  list_loop(p, ']', [&] { set_dim(shape.emplace_back(), p.next_token()); });
+  p.expect_token(']');
+  return intern_type(p, dtype, std::span<const Dim>(shape.data(), shape.size()));
 }
 
 ArgList parse_arg_list(Parser& p, std::string_view open, std::string_view close) {
-  ArgList out;
   if (open.size() != 1 || close.size() != 1) fail("argument lists are delimited by one character");
+  ArgList out;
+  std::vector<Atom> positional;
   read_arg_items(
-      p, open[0], close[0], [&](const AtomRef& a) { out.positional.push_back(to_atom(a)); },
-      [&](std::string_view name, const AtomRef& a) { out.named.insert(std::string(name), to_atom(a)); });
+      p, open[0], close[0], [&](const Atom& a) { store_atom(p, positional.emplace_back(), a); },
+      [&](Text name, const Atom& a) {
+        Atom value;
+        store_atom(p, value, a);
+        out.named.insert(p.keep(name), value);
+      });
+  out.positional = p.ctx.list(positional);
   return out;
 }
 
-Atom parse_atom(std::string_view token) { return to_atom(atom_ref(token)); }
-
-LiteralValue parse_literal_list(Parser& p) { return literal_list(p, 1); }
+LiteralValue parse_literal_list(Parser& p) {
+  p.scratch.literal.clear();
+  return literal_list(p, 1);
+}
 
 LiteralValue parse_literal_scalar(Parser& p) {
-  const std::string_view t = p.next_token();
-  if (t == "inf") return LiteralValue::real(std::numeric_limits<double>::infinity());
-  if (t == "-") {
-    const std::string_view u = p.next_token();
-    if (u != "inf") fail(quoted_message("Expected 'inf' after '-', got ", u));
-    return LiteralValue::real(-std::numeric_limits<double>::infinity());
-  }
-  const AtomRef a = atom_ref(t);
-  if (a.tag == AtomRef::kInt) return LiteralValue::integer(a.i);
-  if (a.tag == AtomRef::kFloat) return LiteralValue::real(a.f);
-  fail(quoted_message("Expected literal value, got name ", a.s));
+  LiteralValue value;
+  read_literal_scalar(p, value);
+  return value;
 }
 
 // ---------------------------------------------------------------------------
 // Grammar.
-
-namespace {
-
-// One statement, read into `op` (a default-constructed Op).
-void read_op(Parser& p, Op& op) {
-  if (!p.pending_comments.empty()) op.comments = p.take_comments();
-  if (p.peek_is('(')) {
-    p.next_token();
-    list_loop(p, ')', [&] { op.outputs.emplace_back(p.next_token()); });
-    p.expect_token(')');
-    p.expect_token(':');
-    p.expect_token('(');
-    list_loop(p, ')', [&] { read_tensor_type(p, *op.output_types.emplace_back(empty_type())); });
-    p.expect_token(')');
-  } else {
-    for (;;) {
-      op.outputs.emplace_back(p.next_token());
-      std::optional<TensorType>& ty = op.output_types.emplace_back();
-      if (p.peek_is(':')) {
-        p.next_token();
-        ty.emplace(empty_type());
-        if (p.peek_is('*')) {
-          p.next_token();
-          ty->dtype = "*";
-        } else {
-          read_tensor_type(p, *ty);
-        }
-      }
-      if (!p.peek_is(',')) break;
-      p.next_token();
-    }
-  }
-  p.expect_token('=');
-  const std::string_view word = p.next_token();
-  if (word == "literal") {
-    p.expect_token('(');
-    LiteralValue value = p.peek_is('[') ? parse_literal_list(p) : parse_literal_scalar(p);
-    p.expect_token(')');
-    op.kind.emplace<Literal>(Literal{std::move(value)});
-    return;
-  }
-
-  // The word is judged only after both lists were read.
-  const std::optional<std::size_t> tag = statement_kind(word);
-  const bool keeps_axes = tag && (*tag == 0 || *tag == 3);
-  Groups groups;
-  if (p.peek_is('['))
-    read_arg_items(
-        p, '[', ']', [&](const AtomRef& a) { groups.add(a); },
-        [](std::string_view, const AtomRef&) {});  // axes never come from here
-  OrderedMap<AtomRef> named;
-  if (p.peek_is('('))
-    read_arg_items(
-        p, '(', ')', [&](const AtomRef& a) { set_atom(op.args.emplace_back(), a); },
-        [&](std::string_view name, const AtomRef& a) {
-          if (keeps_axes) named.insert(std::string(name), a);
-        });
-  if (!tag) fail(quoted_message("Unknown op: ", word));
-
-  Axes axes;
-  for (const auto& [name, value] : named) {
-    if (value.tag == AtomRef::kInt)
-      axes.insert(name, value.i);
-    else if (value.tag == AtomRef::kFloat)
-      axes.insert(name, saturating_i64(value.f));
-  }
-  set_kind(op.kind, *tag, groups, std::move(axes));
-}
-
-}  // namespace
 
 Op parse_op(Parser& p) {
   Op op;
@@ -975,97 +952,53 @@ Op parse_op(Parser& p) {
 }
 
 Function parse_function(Parser& p) {
-  p.skip_comments();
   Function f;
-  f.name = p.next_token();
+  f.name = p.ctx.text(p.next_token().text);  // names of functions seldom recur
   p.expect_token('(');
-  list_loop(p, ')', [&] { read_param(p, f.params.emplace_back()); });
+  f.params = read_params(p);
   p.expect_token(')');
   p.expect_token("->");
   p.expect_token('(');
-  list_loop(p, ')', [&] { read_param(p, f.returns.emplace_back()); });
+  f.returns = read_params(p);
   p.expect_token(')');
   p.expect_token('{');
   p.skip_comments();
   f.comments = p.take_comments();
-  // Bodies of one module tend to be alike in length: reserve what the last
-  // one needed (within reason), and give back the room when the guess was
-  // far too large.
-  f.ops.reserve(std::min<std::size_t>(p.ops_hint, 4096));
-  while (!p.peek_is('}')) read_op(p, f.ops.emplace_back());
+  // The body is read into room kept from the last body and then copied at
+  // its exact length.
+  std::vector<Op>& ops = p.scratch.ops;
+  ops.clear();
+  while (!p.peek_is('}')) read_op(p, ops.emplace_back(kEmptyOp));
   p.expect_token('}');
-  if (f.ops.capacity() > 2 * f.ops.size() + 8) f.ops.shrink_to_fit();
-  p.ops_hint = f.ops.size();
+  f.ops.assign(ops.begin(), ops.end());
   return f;
 }
 
 Module parse_source(std::string_view source) {
-  Parser p(source);
   Module m;
+  Parser p(source, m.ctx());
   p.skip_comments();
   m.header_comments = p.take_comments();
   while (!p.at_end()) {
-    std::vector<std::string> lead = p.take_comments();
     Function f = parse_function(p);
-    if (!lead.empty()) {
-      lead.insert(lead.end(), std::make_move_iterator(f.comments.begin()),
-                  std::make_move_iterator(f.comments.end()));
-      f.comments = std::move(lead);
-    }
-    std::string key = f.name;
-    m.functions.insert(std::move(key), std::move(f));
+    const Text key = f.name;
+    m.functions.insert(key, std::move(f));
   }
   return m;
 }
 
 Module parse_file(const std::string& path) {
-  const std::string text = read_source_file(path);
-  return parse_source(text);
-}
-
-// ---------------------------------------------------------------------------
-// UTF-8.
-
-bool valid_utf8(std::string_view bytes) {
-  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-  const std::size_t n = bytes.size();
-  std::size_t i = 0;
-  while (i < n) {
-    // Runs of ASCII, eight bytes at a time.
-    while (i + 8 <= n) {
-      std::uint64_t w;
-      std::memcpy(&w, s + i, 8);
-      if (w & 0x8080808080808080ull) break;
-      i += 8;
-    }
-    if (i >= n) break;
-    const unsigned c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    unsigned lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;       // no overlong forms
-      else if (c == 0xED) hi = 0x9F;  // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;       // no overlong forms
-      else if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    if (s[i + 1] < lo || s[i + 1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k)
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-    i += len;
+  const FileText file = read_file_text(path);
+  switch (file.problem) {
+    case FileText::Problem::None: break;
+    case FileText::Problem::NulInPath:
+      fail_unwrap(
+          R"(Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" })");
+    case FileText::Problem::Os: fail_unwrap(os_error_debug(file.os_error));
+    case FileText::Problem::NotUtf8:
+      fail_unwrap(R"(Error { kind: InvalidData, message: "stream did not contain valid UTF-8" })");
   }
-  return true;
+  return parse_source(file.text.view());
 }
 
 }  // namespace quarvel

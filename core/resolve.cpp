@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "core/error.h"
+#include "core/scope_table.h"
 
 namespace quarvel {
 
@@ -162,6 +164,7 @@ void parse_side(std::string_view text, Side& side) {
 template <class V>
 using ViewMap = OrderedMap<V, std::string_view>;
 
+
 bool starts_with_ascii_digit(std::string_view text) {
   return !text.empty() && text[0] >= '0' && text[0] <= '9';
 }
@@ -180,21 +183,24 @@ const Dim* dim_at(const Shape& shape, std::int64_t pos) {
   return &shape[static_cast<std::size_t>(pos)];
 }
 
-// Scratch state reused across the operations of one call.
+// Scratch state reused across the operations of one call. New axes go into
+// `ctx`, the context of the module being built.
 struct Inference {
-  ViewMap<const TensorType*> env;
+  explicit Inference(Context& ctx) : ctx(ctx) {}
+
+  Context& ctx;
+  ScopeTable env;
   Side left;
   Side right;
   ViewMap<std::int64_t> sizes;
   ViewMap<bool> input_names;
+  AxesBuilder result;
 
-  // Fills `axes` (empty on entry) for one view or tile operation.
-  void infer(const std::string& pattern, const Args& args, const TensorType& declared,
-             Axes& axes) {
+  // The axes inferred for one view or tile operation; empty when none is.
+  Axes infer(Text pattern, const Args& args, const TensorType& declared) {
     const std::size_t arrow = pattern.find("->");
-    const std::string_view text(pattern);
-    parse_side(text.substr(0, arrow), left);
-    parse_side(text.substr(arrow + 2), right);
+    parse_side(pattern.substr(0, arrow), left);
+    parse_side(pattern.substr(arrow + 2), right);
 
     input_names.clear();
     for (const TermRef& t : left.terms)
@@ -202,8 +208,8 @@ struct Inference {
 
     sizes.clear();
     if (!args.empty() && args[0].is_str()) {
-      if (const TensorType* const* input = env.find(args[0].as_str())) {
-        const Shape& shape = (*input)->shape;
+      if (const TensorType* input = env.find(args[0].as_str())) {
+        const Shape& shape = input->shape;
         for (std::size_t k = 0; k < left.terms.size(); ++k) {
           const TermRef& t = left.terms[k];
           if (t.group) continue;
@@ -217,7 +223,7 @@ struct Inference {
       }
     }
 
-    Axes result;
+    result.clear();
     const Shape& shape = declared.shape;
     for (std::size_t k = 0; k < right.terms.size(); ++k) {
       const TermRef& t = right.terms[k];
@@ -227,7 +233,7 @@ struct Inference {
       if (!t.group) {
         const std::string_view name = right.name(t);
         if (starts_with_ascii_digit(name) || input_names.find(name) != nullptr) continue;
-        result.insert(std::string(name), dim->value());
+        result.insert(name, dim->value());
         continue;
       }
       std::uint64_t product = 1;  // wraps like two's-complement multiplication
@@ -243,33 +249,36 @@ struct Inference {
         }
       }
       const auto p = static_cast<std::int64_t>(product);
-      if (unknown == 1 && p > 0) result.insert(std::string(unknown_name), dim->value() / p);
+      if (unknown == 1 && p > 0) result.insert(unknown_name, dim->value() / p);
     }
-    if (!result.empty()) axes = std::move(result);
+    return ctx.axes(result);
   }
 
+  // Fills the axes of the function's view and tile operations in place. Only
+  // `axes` handles change, so the environment may point at the names and
+  // types of the function being filled.
   void run(Function& function) {
-    env.clear();
-    for (const Param& param : function.params) env.insert(param.name, &param.ty);
+    env.reset(function.params.size() + function.ops.size());
+    for (const Param& param : function.params) env.insert_or_assign(param.name, param.ty.get());
     for (Op& op : function.ops) {
       const std::size_t typed = std::min(op.outputs.size(), op.output_types.size());
       for (std::size_t i = 0; i < typed; ++i)
-        if (op.output_types[i]) env.insert(op.outputs[i], &*op.output_types[i]);
+        if (op.output_types[i]) env.insert_or_assign(op.outputs[i], op.output_types[i].get());
       if (op.output_types.empty()) fail_index(0, 0);
       if (!op.output_types[0]) continue;
-      std::string* pattern = nullptr;
+      Text pattern;
       Axes* axes = nullptr;
       if (auto* view = std::get_if<View>(&op.kind)) {
-        pattern = &view->pattern;
+        pattern = view->pattern;
         axes = &view->axes;
       } else if (auto* tile = std::get_if<Tile>(&op.kind)) {
-        pattern = &tile->pattern;
+        pattern = tile->pattern;
         axes = &tile->axes;
       } else {
         continue;
       }
-      if (!axes->empty() || pattern->find("->") == std::string::npos) continue;
-      infer(*pattern, op.args, *op.output_types[0], *axes);
+      if (!axes->empty() || pattern.find("->") == Text::npos) continue;
+      *axes = infer(pattern, op.args, *op.output_types[0]);
     }
   }
 };
@@ -302,13 +311,25 @@ AxisPattern parse_axis_pattern(std::string_view text) {
 }
 
 Module infer_axes(Module&& module) {
-  // Only `axes` maps change, so the environment may point at the types and
-  // names inside the module being filled.
-  Inference inference;
+  // The caller gives the module up: its functions are filled in place.
+  Inference inference(module.ctx());
   for (auto& entry : module.functions) inference.run(entry.second);
   return std::move(module);
 }
 
-Module infer_axes(const Module& module) { return infer_axes(Module(module)); }
+Module infer_axes(const Module& module) {
+  // A new module over the same context: every list is shared by handle, and
+  // only the axes that are filled are new.
+  Module out(module.context);
+  out.header_comments = module.header_comments;
+  out.functions.reserve(module.functions.size());
+  Inference inference(out.ctx());
+  for (const auto& [key, function] : module.functions) {
+    Function copy = function;
+    inference.run(copy);
+    out.functions.insert(key, std::move(copy));
+  }
+  return out;
+}
 
 }  // namespace quarvel

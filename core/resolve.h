@@ -39,9 +39,11 @@ std::vector<std::string_view> scan_axis_tokens(std::string_view text);
 // message, both numbers the side's token count.
 AxisPattern parse_axis_pattern(std::string_view text);
 
-// A copy of `module` whose view and tile operations carry inferred axis sizes.
+// A module whose view and tile operations carry inferred axis sizes, built
+// over the context of `module`: it shares every unchanged list with `module`,
+// which stays as it was.
 Module infer_axes(const Module& module);
-// The same, reusing the storage of a module the caller no longer needs.
+// The same, filling in place a module the caller no longer needs.
 Module infer_axes(Module&& module);
 
 }  // namespace quarvel

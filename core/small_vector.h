@@ -190,7 +190,9 @@ class SmallVector {
   }
 
   void grow_to(size_type n) {
-    n = std::max(n, capacity_ * 2);
+    // Never fewer than N + 1 elements: the heap block is always larger than
+    // the inline room (which also tells the optimiser that it is not empty).
+    n = std::max({n, capacity_ * 2, N + 1});
     T* fresh = std::allocator<T>{}.allocate(n);
     std::uninitialized_move(data_, data_ + size_, fresh);
     std::destroy(data_, data_ + size_);

@@ -9,7 +9,7 @@
 #include "core/error.h"
 #include "core/json_read.h"
 #include "core/json_write.h"
-#include "python/config.h"
+#include "core/config.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -39,7 +39,7 @@ void set_cannot_convert(PyObject* obj, const char* target) {
   }
 }
 
-bool convert_text(PyObject* obj, std::string_view& out) {
+bool text_of(PyObject* obj, std::string_view& out) {
   if (!PyUnicode_Check(obj)) {
     set_cannot_convert(obj, "PyString");
     return false;
@@ -51,7 +51,13 @@ bool convert_text(PyObject* obj, std::string_view& out) {
   return true;
 }
 
-bool convert_width(PyObject* obj, std::uint64_t& out) {
+const char* were(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
+
+}  // namespace
+
+bool convert(Text, PyObject* obj, std::string_view& out) { return text_of(obj, out); }
+
+bool convert(Width, PyObject* obj, std::uint64_t& out) {
   unsigned long long value;
   if (PyLong_Check(obj)) {
     value = PyLong_AsUnsignedLongLong(obj);
@@ -66,7 +72,7 @@ bool convert_width(PyObject* obj, std::uint64_t& out) {
   return true;
 }
 
-bool convert_keys(PyObject* obj, std::vector<std::string>& out) {
+bool convert(KeyList, PyObject* obj, std::vector<std::string>& out) {
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
@@ -90,40 +96,15 @@ bool convert_keys(PyObject* obj, std::vector<std::string>& out) {
     Ref item(PyIter_Next(iter.get()));
     if (!item) break;
     std::string_view text;
-    if (!convert_text(item.get(), text)) return false;
+    if (!text_of(item.get(), text)) return false;
     out.emplace_back(text);
   }
   return !PyErr_Occurred();
 }
 
-bool convert(const Param& param, PyObject* obj, Args::Value& out) {
-  switch (param.kind) {
-    case Kind::Text: {
-      std::string_view text;
-      if (!convert_text(obj, text)) return false;
-      out = text;
-      return true;
-    }
-    case Kind::Width: {
-      std::uint64_t width = 0;
-      if (!convert_width(obj, width)) return false;
-      out = width;
-      return true;
-    }
-    case Kind::CacheKeys: {
-      std::vector<std::string> keys;
-      if (!convert_keys(obj, keys)) return false;
-      out = std::move(keys);
-      return true;
-    }
-  }
-  return false;
-}
-
 // A conversion that failed with exactly TypeError is reported as
 // "argument '{name}': {original text}", with the original's __cause__ as its
-// own.
-// Every other exception passes unchanged.
+// own. Every other exception passes unchanged.
 void prefix_type_error(const char* name) {
   PyObject* raised = PyErr_GetRaisedException();
   if (raised == nullptr) return;
@@ -144,50 +125,50 @@ void prefix_type_error(const char* name) {
   PyErr_SetObject(PyExc_TypeError, replacement.get());
 }
 
-const char* were(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
-
-// Puts the arguments into slots; every matching TypeError comes from here.
-bool match(const Signature& sig, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames,
-           std::array<PyObject*, kMaxParams>& slots) {
-  const std::size_t npos = sig.positional.size();
+// Every matching TypeError comes from here.
+bool match_args(const CallShape& shape, PyObject* const* argv, Py_ssize_t nargs,
+                PyObject* kwnames, std::span<PyObject*> slots) {
+  const std::size_t npos = shape.positional;
+  const std::size_t nparams = shape.params.size();
   if (static_cast<std::size_t>(nargs) > npos) {
-    if (sig.required == npos) {
+    if (shape.required == npos) {
       PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given",
-                   sig.name, npos, nargs, were(nargs));
+                   shape.name, npos, nargs, were(nargs));
     } else {
       PyErr_Format(PyExc_TypeError,
-                   "%s() takes from %zu to %zu positional arguments but %zd %s given", sig.name,
-                   sig.required, npos, nargs, were(nargs));
+                   "%s() takes from %zu to %zu positional arguments but %zd %s given", shape.name,
+                   shape.required, npos, nargs, were(nargs));
     }
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = argv[i];
 
+  // Each keyword is sought among the keyword-only parameters first, then
+  // among the positional ones.
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-    std::size_t found = kMaxParams;
-    for (std::size_t j = 0; j < sig.keyword_only.size() && found == kMaxParams; ++j)
-      if (PyUnicode_EqualToUTF8(keyword, sig.keyword_only[j].name)) found = npos + j;
-    for (std::size_t j = 0; j < npos && found == kMaxParams; ++j)
-      if (PyUnicode_EqualToUTF8(keyword, sig.positional[j].name)) found = j;
-    if (found == kMaxParams) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
+    std::size_t found = nparams;
+    for (std::size_t j = npos; j < nparams && found == nparams; ++j)
+      if (PyUnicode_EqualToUTF8(keyword, shape.params[j])) found = j;
+    for (std::size_t j = 0; j < npos && found == nparams; ++j)
+      if (PyUnicode_EqualToUTF8(keyword, shape.params[j])) found = j;
+    if (found == nparams) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", shape.name,
                    keyword);
       return false;
     }
     if (slots[found] != nullptr) {
-      const Param& p = found < npos ? sig.positional[found] : sig.keyword_only[found - npos];
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.name,
-                   p.name);
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", shape.name,
+                   shape.params[found]);
       return false;
     }
     slots[found] = argv[nargs + k];
   }
 
   std::vector<const char*> missing;
-  for (std::size_t j = 0; j < sig.required; ++j)
-    if (slots[j] == nullptr) missing.push_back(sig.positional[j].name);
+  for (std::size_t j = 0; j < shape.required; ++j)
+    if (slots[j] == nullptr) missing.push_back(shape.params[j]);
   if (!missing.empty()) {
     // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
     std::string names;
@@ -197,42 +178,9 @@ bool match(const Signature& sig, PyObject* const* argv, Py_ssize_t nargs, PyObje
       names += missing[j];
       names += '\'';
     }
-    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", sig.name,
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", shape.name,
                  missing.size(), missing.size() == 1 ? "argument" : "arguments", names.c_str());
     return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-std::string_view Args::text(std::size_t i, std::string_view fallback) const {
-  const auto* v = std::get_if<std::string_view>(&slots_[i]);
-  return v ? *v : fallback;
-}
-
-std::uint64_t Args::width(std::size_t i, std::uint64_t fallback) const {
-  const auto* v = std::get_if<std::uint64_t>(&slots_[i]);
-  return v ? *v : fallback;
-}
-
-std::vector<std::string> Args::take_keys(std::size_t i) {
-  auto* v = std::get_if<std::vector<std::string>>(&slots_[i]);
-  return v ? std::move(*v) : std::vector<std::string>{};
-}
-
-bool parse_args(const Signature& sig, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames,
-                Args& out) {
-  std::array<PyObject*, kMaxParams> slots{};
-  if (!match(sig, argv, nargs, kwnames, slots)) return false;
-  const std::size_t npos = sig.positional.size();
-  for (std::size_t i = 0; i < npos + sig.keyword_only.size(); ++i) {
-    if (slots[i] == nullptr) continue;  // not given: the body's default
-    const Param& p = i < npos ? sig.positional[i] : sig.keyword_only[i - npos];
-    if (!convert(p, slots[i], out.slots_[i])) {
-      prefix_type_error(p.name);
-      return false;
-    }
   }
   return true;
 }

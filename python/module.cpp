@@ -6,26 +6,30 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <cstdint>
 #include <exception>
 #include <new>
 #include <source_location>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "core/check.h"
+#include "core/config.h"
 #include "core/error.h"
+#include "core/flat_load.h"
 #include "core/flatten.h"
 #include "core/format.h"
+#include "core/interrupt.h"
 #include "core/json_read.h"
 #include "core/json_write.h"
 #include "core/parse.h"
 #include "core/resolve.h"
+#include "core/text_buffer.h"
 #include "python/args.h"
-#include "python/config.h"
-#include "python/flat_load.h"
 
 #ifndef QUARVEL_SOURCE_DIR
 #define QUARVEL_SOURCE_DIR ""
@@ -33,8 +37,6 @@
 
 namespace quarvel::py {
 namespace {
-
-constexpr std::uint64_t kDefaultWidth = 100;
 
 // ---- failure boundary -------------------------------------------------------
 
@@ -133,20 +135,93 @@ void resume_caller_panic() {
   Py_DECREF(message);
 }
 
-using Body = std::string (*)(Args&);
+// ---- interrupts ---------------------------------------------------------------
 
-// The C entry of one function: match and convert, run the body, return a str.
-// No C++ exception leaves it.
-template <const Signature& sig, Body body>
+// Thrown by the interrupt hook when a signal handler raised (KeyboardInterrupt
+// for Ctrl-C): the exception is already set, and the entry only returns NULL.
+// No type of the library's derives from it, and the library never catches it.
+struct PythonErrorSet {};
+
+// Polled by the library where a wait or a long loop can be interrupted. Runs
+// the Python signal handlers that are due (only on the main thread, as the
+// interpreter does).
+void check_signals() {
+  if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
+}
+
+// ---- results -------------------------------------------------------------------
+
+// The storage of a result: the str object that the call returns. The writers
+// fill an ASCII str of the reserved length in place; at the end it is cut to
+// the written length. A text with bytes beyond ASCII (a comment or name in
+// another script) is decoded into a new str instead, the one case that copies.
+class StrStorage final : public TextStorage {
+ public:
+  StrStorage() = default;
+  StrStorage(const StrStorage&) = delete;
+  StrStorage& operator=(const StrStorage&) = delete;
+  ~StrStorage() { Py_XDECREF(str_); }
+
+  char* resize(char*, std::size_t, std::size_t capacity) override {
+    if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    const auto length = static_cast<Py_ssize_t>(capacity);
+    if (str_ == nullptr) {
+      str_ = PyUnicode_New(length, 127);
+    } else if (PyUnicode_Resize(&str_, length) < 0) {
+      str_ = nullptr;  // freed by the failed resize
+    }
+    if (str_ == nullptr) {
+      PyErr_Clear();
+      throw std::bad_alloc();
+    }
+    return static_cast<char*>(PyUnicode_DATA(str_));
+  }
+
+  // The result, `size` bytes long; null with the Python error set on failure.
+  PyObject* finish(std::size_t size) {
+    if (str_ == nullptr) return PyUnicode_New(0, 0);
+    const char* data = static_cast<const char*>(PyUnicode_DATA(str_));
+    if (!is_ascii(data, size))
+      return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), nullptr);
+    if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(size)) < 0) {
+      str_ = nullptr;
+      return nullptr;
+    }
+    return std::exchange(str_, nullptr);
+  }
+
+ private:
+  static bool is_ascii(const char* data, std::size_t size) {
+    std::uint64_t bits = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, data + i, 8);
+      bits |= word;
+    }
+    for (; i < size; ++i) bits |= static_cast<unsigned char>(data[i]);
+    return (bits & 0x8080808080808080ull) == 0;
+  }
+
+  PyObject* str_ = nullptr;
+};
+
+// The C entry of one function: match and convert, run the body with the
+// converted arguments, return a str. No C++ exception leaves it.
+template <const auto& decl, auto body>
 PyObject* entry(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
   try {
-    Args args;
-    if (!parse_args(sig, argv, nargs, kwnames, args)) {
+    auto args = decl.parse(argv, nargs, kwnames);
+    if (!args) {
       resume_caller_panic();
       return nullptr;
     }
-    std::string result = body(args);
-    return PyUnicode_FromStringAndSize(result.data(), static_cast<Py_ssize_t>(result.size()));
+    StrStorage storage;
+    TextBuffer out(storage);
+    std::apply(body, std::tuple_cat(std::forward_as_tuple(out), std::move(*args)));
+    return storage.finish(out.size());
+  } catch (const PythonErrorSet&) {
+    // The Python exception is pending.
   } catch (const Failure& failure) {
     raise_failure(failure.message(), failure.where());
   } catch (const std::bad_alloc&) {
@@ -159,9 +234,14 @@ PyObject* entry(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kw
   return nullptr;
 }
 
-// ---- bodies -----------------------------------------------------------------
+// ---- the ten functions ------------------------------------------------------
+//
+// Each function is one declaration (name, parameters, defaults), which gives
+// its text signature, its argument matching and its defaults, and one body,
+// which receives the output buffer and then the converted arguments in the
+// declared order.
 
-std::string text(const Args& a, std::size_t i) { return std::string(a.text(i)); }
+constexpr std::uint64_t kDefaultWidth = 100;
 
 CacheKeys key_set(std::vector<std::string> keys) {
   CacheKeys set;
@@ -170,99 +250,92 @@ CacheKeys key_set(std::vector<std::string> keys) {
   return set;
 }
 
-std::string load_flat_json_body(Args& a) {
-  return load_flat_json(text(a, 0), text(a, 1), std::string(a.text(2, "main")), a.take_keys(3));
+constexpr FunctionSpec load_flat_json_spec{
+    "load_flat_json", required<Text>("qrv_path"), required<Text>("config_path"),
+    optional<Text>("entry", "main"), optional<KeyList>("cache_keys")};
+void load_flat_json_body(TextBuffer& out, std::string_view qrv_path,
+                         std::string_view config_path, std::string_view entry,
+                         std::vector<std::string> cache_keys) {
+  load_flat_json(std::string(qrv_path), std::string(config_path), std::string(entry),
+                 std::move(cache_keys), out);
 }
 
-std::string parse_to_json_body(Args& a) { return write_module_json(parse_source(a.text(0))); }
-
-std::string resolve_json_body(Args& a) {
-  Module module = read_module_json(a.text(0));
-  ConfigMap config = read_config_map_json(a.text(1));
-  return write_module_json(infer_axes(apply_config(module, config)));
+constexpr FunctionSpec parse_to_json_spec{"parse_to_json", required<Text>("source")};
+void parse_to_json_body(TextBuffer& out, std::string_view source) {
+  write_module_json(parse_source(source), out);
 }
 
-std::string flatten_json_body(Args& a) {
-  Module module = read_module_json(a.text(0));
-  return write_module_json(flatten_module(module, a.text(1), key_set(a.take_keys(2))));
+constexpr FunctionSpec resolve_json_spec{"resolve_json", required<Text>("module_json"),
+                                         required<Text>("config_json")};
+void resolve_json_body(TextBuffer& out, std::string_view module_json,
+                       std::string_view config_json) {
+  Module module = read_module_json(module_json);
+  ConfigMap config = read_config_map_json(config_json);
+  write_module_json(infer_axes(apply_config(module, config)), out);
 }
 
-std::string infer_axes_json_body(Args& a) {
-  return write_module_json(infer_axes(read_module_json(a.text(0))));
+constexpr FunctionSpec flatten_json_spec{"flatten_json", required<Text>("module_json"),
+                                         required<Text>("entry"),
+                                         optional<KeyList>("cache_keys")};
+void flatten_json_body(TextBuffer& out, std::string_view module_json, std::string_view entry,
+                       std::vector<std::string> cache_keys) {
+  Module module = read_module_json(module_json);
+  write_module_json(flatten_module(module, entry, key_set(std::move(cache_keys))), out);
 }
 
-std::string check_json_body(Args& a) {
-  return write_check_report_json(check_module(read_module_json(a.text(0))));
+constexpr FunctionSpec infer_axes_json_spec{"infer_axes_json", required<Text>("module_json")};
+void infer_axes_json_body(TextBuffer& out, std::string_view module_json) {
+  write_module_json(infer_axes(read_module_json(module_json)), out);
 }
 
-std::string fmt_source_body(Args& a) {
-  return format_module(parse_source(a.text(0)), a.width(1, kDefaultWidth));
+constexpr FunctionSpec check_json_spec{"check_json", required<Text>("module_json")};
+void check_json_body(TextBuffer& out, std::string_view module_json) {
+  write_check_report_json(check_module(read_module_json(module_json)), out);
 }
 
-std::string fmt_json_body(Args& a) {
-  return format_module(read_module_json(a.text(0)), a.width(1, kDefaultWidth));
+constexpr FunctionSpec fmt_source_spec{"fmt_source", required<Text>("source"),
+                                       keyword_only<Width>("width", kDefaultWidth)};
+void fmt_source_body(TextBuffer& out, std::string_view source, std::uint64_t width) {
+  format_module(parse_source(source), width, out);
 }
 
-std::string check_file_body(Args& a) {
-  return write_check_report_json(check_module(parse_file(text(a, 0))));
+constexpr FunctionSpec fmt_json_spec{"fmt_json", required<Text>("module_json"),
+                                     keyword_only<Width>("width", kDefaultWidth)};
+void fmt_json_body(TextBuffer& out, std::string_view module_json, std::uint64_t width) {
+  format_module(read_module_json(module_json), width, out);
 }
 
-std::string fmt_file_body(Args& a) {
-  return format_module(parse_file(text(a, 0)), a.width(1, kDefaultWidth));
+constexpr FunctionSpec check_file_spec{"check_file", required<Text>("path")};
+void check_file_body(TextBuffer& out, std::string_view path) {
+  write_check_report_json(check_module(parse_file(std::string(path))), out);
 }
 
-// ---- parameter tables -------------------------------------------------------
+constexpr FunctionSpec fmt_file_spec{"fmt_file", required<Text>("path"),
+                                     keyword_only<Width>("width", kDefaultWidth)};
+void fmt_file_body(TextBuffer& out, std::string_view path, std::uint64_t width) {
+  format_module(parse_file(std::string(path)), width, out);
+}
 
-constexpr Param kQrvPath{"qrv_path", Kind::Text};
-constexpr Param kConfigPath{"config_path", Kind::Text};
-constexpr Param kEntry{"entry", Kind::Text};
-constexpr Param kCacheKeys{"cache_keys", Kind::CacheKeys};
-constexpr Param kSource{"source", Kind::Text};
-constexpr Param kModuleJson{"module_json", Kind::Text};
-constexpr Param kConfigJson{"config_json", Kind::Text};
-constexpr Param kPath{"path", Kind::Text};
-constexpr Param kWidth{"width", Kind::Width};
+// The documentation text of a declaration, kept for the process.
+template <const auto& decl>
+constexpr detail::DocBuffer doc_of = decl.doc();
 
-constexpr Param load_flat_json_pos[] = {kQrvPath, kConfigPath, kEntry, kCacheKeys};
-constexpr Param source_pos[] = {kSource};
-constexpr Param resolve_json_pos[] = {kModuleJson, kConfigJson};
-constexpr Param flatten_json_pos[] = {kModuleJson, kEntry, kCacheKeys};
-constexpr Param module_json_pos[] = {kModuleJson};
-constexpr Param path_pos[] = {kPath};
-constexpr Param width_kw[] = {kWidth};
+template <const auto& decl, auto body>
+PyMethodDef method() {
+  return {decl.name(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<decl, body>)),
+          METH_FASTCALL | METH_KEYWORDS, doc_of<decl>.text.data()};
+}
 
-constexpr Signature load_flat_json_sig{"load_flat_json", load_flat_json_pos, 2, {}};
-constexpr Signature parse_to_json_sig{"parse_to_json", source_pos, 1, {}};
-constexpr Signature resolve_json_sig{"resolve_json", resolve_json_pos, 2, {}};
-constexpr Signature flatten_json_sig{"flatten_json", flatten_json_pos, 2, {}};
-constexpr Signature infer_axes_json_sig{"infer_axes_json", module_json_pos, 1, {}};
-constexpr Signature check_json_sig{"check_json", module_json_pos, 1, {}};
-constexpr Signature fmt_source_sig{"fmt_source", source_pos, 1, width_kw};
-constexpr Signature fmt_json_sig{"fmt_json", module_json_pos, 1, width_kw};
-constexpr Signature check_file_sig{"check_file", path_pos, 1, {}};
-constexpr Signature fmt_file_sig{"fmt_file", path_pos, 1, width_kw};
-
-#define QUARVEL_METHOD(fn, signature_line)                                                  \
-  PyMethodDef {                                                                              \
-    #fn,                                                                                     \
-        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<fn##_sig, fn##_body>)), \
-        METH_FASTCALL | METH_KEYWORDS, signature_line "\n--\n\n"                             \
-  }
+#define QUARVEL_METHOD(fn) method<fn##_spec, fn##_body>()
 
 // Registered in this order, which is also the order of __all__. The records
 // live as long as the process, as the function objects require.
 PyMethodDef functions[] = {
-    QUARVEL_METHOD(load_flat_json,
-                   "load_flat_json(qrv_path, config_path, entry=\"main\", cache_keys=...)"),
-    QUARVEL_METHOD(parse_to_json, "parse_to_json(source)"),
-    QUARVEL_METHOD(resolve_json, "resolve_json(module_json, config_json)"),
-    QUARVEL_METHOD(flatten_json, "flatten_json(module_json, entry, cache_keys=...)"),
-    QUARVEL_METHOD(infer_axes_json, "infer_axes_json(module_json)"),
-    QUARVEL_METHOD(check_json, "check_json(module_json)"),
-    QUARVEL_METHOD(fmt_source, "fmt_source(source, *, width=100)"),
-    QUARVEL_METHOD(fmt_json, "fmt_json(module_json, *, width=100)"),
-    QUARVEL_METHOD(check_file, "check_file(path)"),
-    QUARVEL_METHOD(fmt_file, "fmt_file(path, *, width=100)"),
+    QUARVEL_METHOD(load_flat_json), QUARVEL_METHOD(parse_to_json),
+    QUARVEL_METHOD(resolve_json),   QUARVEL_METHOD(flatten_json),
+    QUARVEL_METHOD(infer_axes_json), QUARVEL_METHOD(check_json),
+    QUARVEL_METHOD(fmt_source),     QUARVEL_METHOD(fmt_json),
+    QUARVEL_METHOD(check_file),     QUARVEL_METHOD(fmt_file),
 };
 
 #undef QUARVEL_METHOD
@@ -344,6 +417,7 @@ PyMODINIT_FUNC PyInit__quarvel() {
     Py_DECREF(module);
     return nullptr;
   }
+  quarvel::set_interrupt_hook(&check_signals);
   cached_module = Py_NewRef(module);
   return module;
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "core/ast.h"
@@ -39,17 +40,19 @@ TEST(DebugForm, DimsAndTypes) {
             "Concrete(-9223372036854775808)");
   EXPECT_EQ(debug_dim(Dim::named("...")), R"(Named("..."))");
   EXPECT_EQ(debug_dim(Dim::named("a\"\n")), R"(Named("a\"\n"))");
-  EXPECT_EQ(debug_tensor_type({"f32", {Dim::concrete(4), Dim::named("n")}}),
+  Context ctx;
+  EXPECT_EQ(debug_tensor_type(*ctx.type("f32", {Dim::concrete(4), Dim::named("n")})),
             R"(TensorType { dtype: "f32", shape: [Concrete(4), Named("n")] })");
-  EXPECT_EQ(debug_tensor_type({"*", {}}), R"(TensorType { dtype: "*", shape: [] })");
-  EXPECT_EQ(debug_type_record("Ty", "e\xcc\x81", {Dim::concrete(2)}),
+  EXPECT_EQ(debug_tensor_type(*ctx.type("*", {})), R"(TensorType { dtype: "*", shape: [] })");
+  const Dim two[] = {Dim::concrete(2)};
+  EXPECT_EQ(debug_type_record("Ty", "e\xcc\x81", two),
             R"(Ty { dtype: "e\u{301}", shape: [Concrete(2)] })");
 }
 
 TEST(OrderedMap, ReplaceKeepsFirstPosition) {
   // Cross the size at which the map starts hashing, to cover both lookups.
   for (int extra : {0, 40}) {
-    OrderedMap<int> m;
+    OrderedMap<int, std::string> m;
     m.insert("a", 1);
     m.insert("b", 2);
     for (int i = 0; i < extra; ++i) m.insert("k" + std::to_string(i), i);
@@ -59,7 +62,7 @@ TEST(OrderedMap, ReplaceKeepsFirstPosition) {
     EXPECT_EQ(m.at_position(0).second, 3);
     EXPECT_EQ(*m.find("b"), 2);
     EXPECT_EQ(m.find("c"), nullptr);
-    OrderedMap<int> copy = m;
+    OrderedMap<int, std::string> copy = m;
     copy.insert("b", 9);
     EXPECT_EQ(*m.find("b"), 2);
     EXPECT_EQ(*copy.find("b"), 9);
@@ -95,9 +98,54 @@ TEST(SmallVector, InlineAndHeapStorageBehaveAlike) {
 }
 
 TEST(KindWords, TagsRoundTrip) {
-  for (std::size_t i = 0; i < kKindCount; ++i) EXPECT_EQ(kind_tag(kKindWords[i]), i);
+  for (std::size_t i = 0; i < kKindCount; ++i) {
+    EXPECT_EQ(kind_tag(kKindWords[i]), static_cast<OpTag>(i));
+    EXPECT_EQ(op_tag(empty_kind(static_cast<OpTag>(i))), static_cast<OpTag>(i));
+  }
   EXPECT_EQ(kind_tag("View"), std::nullopt);
   EXPECT_EQ(kind_word(OpKind{Cache{}}), "cache");
+}
+
+TEST(Context, TypesAreInternedAndTextsCopied) {
+  Context ctx;
+  std::string dtype = "f32", dim = "batch";
+  TypeRef a = ctx.type(dtype, {Dim::named(dim), Dim::concrete(4)});
+  dtype = "xxx";
+  dim = "xxxxx";
+  TypeRef b = ctx.type("f32", {Dim::named("batch"), Dim::concrete(4)});
+  EXPECT_EQ(a.get(), b.get());  // one type per context
+  EXPECT_EQ(debug_tensor_type(*a), R"(TensorType { dtype: "f32", shape: [Named("batch"), Concrete(4)] })");
+  EXPECT_NE(ctx.type("f32", {Dim::named("batch")}).get(), a.get());
+  EXPECT_NE(ctx.type("f16", {Dim::named("batch"), Dim::concrete(4)}).get(), a.get());
+  EXPECT_NE(ctx.type("f32", {Dim::concrete(4), Dim::named("batch")}).get(), a.get());
+
+  Context other;  // equal by content across contexts
+  EXPECT_EQ(other.type("f32", {Dim::named("batch"), Dim::concrete(4)}), a);
+  EXPECT_FALSE(TypeRef() == a);
+  EXPECT_EQ(TypeRef(), TypeRef(std::nullopt));
+
+  // Lists and texts are copies; large lists get room of their own.
+  std::vector<Atom> atoms(100000, Atom::integer(7));
+  List<Atom> list = ctx.list(atoms);
+  atoms.assign(atoms.size(), Atom::integer(0));
+  ASSERT_EQ(list.size(), 100000u);
+  EXPECT_EQ(list.back(), Atom::integer(7));
+  std::string name = "h0";
+  Text copy = ctx.text(name);
+  name[0] = 'x';
+  EXPECT_EQ(copy, "h0");
+  EXPECT_GE(ctx.bytes_reserved(), 100000 * sizeof(Atom));
+
+  // Room that ends inside an alignment gap is not room: the value goes to a
+  // new chunk (the sanitizers see a write past the end otherwise).
+  Context tight;
+  char* bytes = tight.allocate<char>(4095);
+  std::memset(bytes, 1, 4095);
+  for (int i = 0; i < 3; ++i) {
+    auto* word = tight.allocate<std::uint64_t>(1);
+    *word = 7;
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(word) % alignof(std::uint64_t), 0u);
+  }
 }
 
 TEST(NumberText, JsonFloat) {

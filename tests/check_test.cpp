@@ -44,14 +44,19 @@ void expect_errors(const std::vector<Case>& cases) {
 }
 
 Dim C(std::int64_t n) { return Dim::concrete(n); }
-Dim N(std::string s) { return Dim::named(std::move(s)); }
+// `s` must outlive the dimension: a string literal, or a text of a context.
+Dim N(std::string_view s) { return Dim::named(s); }
 
 // ---- type agreement ---------------------------------------------------------
 
 TEST(CompareTypes, Reasons) {
+  Context ctx;
+  auto ty = [&ctx](std::string_view dtype, std::initializer_list<Dim> shape) {
+    return quarvel::ty(ctx, dtype, shape);
+  };
   struct Row {
     const char* name;
-    TensorType a, b;
+    TypeRef a, b;
     std::optional<std::string> reason;
   };
   const std::vector<Row> rows = {
@@ -84,7 +89,7 @@ TEST(CompareTypes, Reasons) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
-    EXPECT_EQ(compare_types(r.a, r.b), r.reason);
+    EXPECT_EQ(compare_types(*r.a, *r.b), r.reason);
   }
 }
 
@@ -107,10 +112,11 @@ TEST(CompareTypes, DimsCompatible) {
 }
 
 TEST(CompareTypes, DebugTy) {
-  TensorType t = ty("f32", {C(4), N("n")});
-  EXPECT_EQ(debug_ty(t), "Ty { dtype: \"f32\", shape: [Concrete(4), Named(\"n\")] }");
-  TensorType odd = ty("a\"b", {N("x\ny")});
-  EXPECT_EQ(debug_ty(odd), "Ty { dtype: \"a\\\"b\", shape: [Named(\"x\\ny\")] }");
+  Context ctx;
+  TypeRef t = ty(ctx, "f32", {C(4), N("n")});
+  EXPECT_EQ(debug_ty(*t), "Ty { dtype: \"f32\", shape: [Concrete(4), Named(\"n\")] }");
+  TypeRef odd = ty(ctx, "a\"b", {N("x\ny")});
+  EXPECT_EQ(debug_ty(*odd), "Ty { dtype: \"a\\\"b\", shape: [Named(\"x\\ny\")] }");
 }
 
 // ---- kind rules and their messages ------------------------------------------
@@ -280,11 +286,30 @@ TEST(Check, Scope) {
   });
 }
 
+TEST(Check, ScopesOfLongFunctions) {
+  // Scopes of hundreds of names, one function after another: every name of a
+  // long function stays visible to its end, none reaches the next function,
+  // and a later output of a known name replaces its type.
+  std::string src = "big(v0: f32[2]) -> (v299: f32[2], v0: f32[3]) {\n";
+  for (int i = 1; i < 300; ++i) {
+    src += "  v" + std::to_string(i) + ": f32[2] = map[add](v" + std::to_string(i - 1) + ", v" +
+           std::to_string(i / 2) + ")\n";
+  }
+  src += "  v0: f32[3] = iota()\n}\n";
+  src += "small(x: f32[2]) -> (v1: f32[2]) {\n  y: f32[2] = map[add](x, v7)\n}\n";
+  std::string again = src.substr(0, src.find("small("));  // the long function again
+  again.replace(0, 3, "big2");
+  src += again;
+  EXPECT_EQ(errors_of(src), (Errors{"small/y: input 'v7' not in scope",
+                                    "small: return 'v1' not found in env"}));
+}
+
 TEST(Check, WildcardParamDimsAreNotNamesButWildcardReturnDimsAre) {
   Module m = parse_source("main(w: *) -> (r: *) {\n  y: f32[2] = map[relu](a, b)\n}\n");
   Function* fn = m.functions.find("main");
-  fn->params[0].ty.shape = {N("a"), N("param.p")};
-  fn->returns[0].ty.shape = {N("b"), N("param.q")};
+  Context& ctx = m.ctx();
+  fn->params = ctx.list({Param{fn->params[0].name, ty(ctx, "*", {N("a"), N("param.p")})}});
+  fn->returns = ctx.list({Param{fn->returns[0].name, ty(ctx, "*", {N("b"), N("param.q")})}});
   CheckReport r = check_module(m);
   EXPECT_EQ(r.errors, Errors{"main/y: input 'a' not in scope"});
   EXPECT_EQ(r.constraints.params, (std::set<std::string>{"param.q"}));
@@ -423,11 +448,12 @@ TEST(CheckCall, Weights) {
             (Errors{"main/z: weight 'w.q' used with conflicting types: TensorType { dtype: \"f32\", "
                     "shape: [Concrete(4)] } vs TensorType { dtype: \"f32\", shape: [Concrete(8)] }",
                     "main/v: input 'x.k' not in scope", "main/t: input 'ww.q' not in scope"}));
-  std::map<std::string, TensorType> main_weights = {
-      {"w.k", ty("f32", {C(3)})},
-      {"w.q", ty("f32", {C(4)})},
+  Context ctx;
+  std::map<std::string, TypeRef> main_weights = {
+      {"w.k", ty(ctx, "f32", {C(3)})},
+      {"w.q", ty(ctx, "f32", {C(4)})},
   };
-  EXPECT_EQ(r.constraints.weights, (std::map<std::string, std::map<std::string, TensorType>>{
+  EXPECT_EQ(r.constraints.weights, (std::map<std::string, std::map<std::string, TypeRef>>{
                                        {"main", main_weights}}));
 }
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/error.h"
-#include "python/config.h"
+#include "core/config.h"
 #include "tests/test_util.h"
 
 namespace quarvel {

@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "core/config.h"
+#include "core/json_write.h"
 #include "core/parse.h"
-#include "python/config.h"
 
 namespace quarvel {
 namespace {
@@ -46,15 +47,16 @@ TEST(ApplyConfig, Dimensions) {
       {"5", Dim::concrete(5)},
   };
   const ConfigMap table = sample_table();
+  Context ctx;
   for (const Case& c : cases) {
     const std::string d = c.before;
     const Module m = parse_source("f(x: f32[2, " + d + "]) -> (y: f32[" + d + "]) {\n  y: f32[" + d +
                                   "] = map[copy](x)\n}\n");
     const Module out = apply_config(m, table);
     const Function& f = *out.functions.find("f");
-    EXPECT_EQ(f.params[0].ty.shape, (Shape{Dim::concrete(2), c.after})) << d;
-    EXPECT_EQ(f.returns[0].ty.shape, (Shape{c.after})) << d;
-    EXPECT_EQ(f.ops[0].output_types[0]->shape, (Shape{c.after})) << d;
+    EXPECT_EQ(f.params[0].ty->shape, ctx.list({Dim::concrete(2), c.after})) << d;
+    EXPECT_EQ(f.returns[0].ty->shape, ctx.list({c.after})) << d;
+    EXPECT_EQ(f.ops[0].output_types[0]->shape, ctx.list({c.after})) << d;
   }
 }
 
@@ -104,7 +106,7 @@ TEST(ApplyConfig, FloatToDimension) {
   for (const Case& c : cases) {
     const Module out = apply_config(m, {{"d", real(c.value)}});
     const Function& f = *out.functions.find("f");
-    EXPECT_EQ(f.params[0].ty.shape[0], Dim::concrete(c.dim)) << c.value;
+    EXPECT_EQ(f.params[0].ty->shape[0], Dim::concrete(c.dim)) << c.value;
     EXPECT_EQ(std::get<Loop>(f.ops[0].kind).count, LoopCount::named("d")) << c.value;
   }
 }
@@ -143,7 +145,10 @@ TEST(ApplyConfig, OtherPlacesUntouched) {
     n(x: *) -> (y: *) { y = map[copy](x) }
   )~");
   Module wildcard_shapes = m;
-  wildcard_shapes.functions.find("f")->params[0].ty.shape = {Dim::named("param.n")};
+  Function& w = *wildcard_shapes.functions.find("f");
+  std::vector<Param> params(w.params.begin(), w.params.end());
+  params[0].ty = wildcard_shapes.ctx().type(params[0].ty->dtype, {Dim::named("param.n")});
+  w.params = wildcard_shapes.ctx().list(params);
   for (const Module& input : {m, wildcard_shapes})
     EXPECT_EQ(apply_config(input, sample_table()), input);
 }
@@ -151,23 +156,67 @@ TEST(ApplyConfig, OtherPlacesUntouched) {
 TEST(ApplyConfig, EmptyNames) {
   // "param." looks up the empty name, for dimensions and counts alike.
   Module m;
+  Context& ctx = m.ctx();
   Function f;
   f.name = "body";
-  f.params.push_back(Param{"x", TensorType{"f32", {Dim::named("param.")}}});
+  f.params = ctx.list({Param{"x", ctx.type("f32", {Dim::named("param.")})}});
   Op op;
   op.kind = Loop{"body", LoopCount::named("param.")};
-  op.outputs = {"y"};
-  op.output_types = {std::nullopt};
+  op.outputs = ctx.list<Text>({"y"});
+  op.output_types = ctx.list({TypeRef()});
   f.ops.push_back(op);
   m.functions.insert("k", f);  // a key that differs from the function's name
 
   Module expected = m;
   Function& e = *expected.functions.find("k");
-  e.params[0].ty.shape[0] = Dim::concrete(5);
+  e.params = ctx.list({Param{"x", ctx.type("f32", {Dim::concrete(5)})}});
   std::get<Loop>(e.ops[0].kind).count = LoopCount::concrete(5);
 
   EXPECT_EQ(apply_config(m, {{"", integer(5)}}), expected);
   EXPECT_EQ(apply_config(m, {{"param.", integer(5)}}), m);
+}
+
+// The result is built over the input's context: what no name touches is the
+// input's own list or type, a changed type is the context's interned one, and
+// the input, texts and all, stays as it was.
+TEST(ApplyConfig, SharesWhatItDoesNotChange) {
+  const Module m = parse_source(
+      "f(x: f32[param.n, 2], w: f32[3]) -> (y: f32[param.n, 2]) {\n"
+      "  a: f32[3] = map[copy](w)\n"
+      "  y: f32[param.n, 2] = loop[body, n](x)\n"
+      "}\n"
+      "g(w: f32[3]) -> (v: f32[3]) {\n"
+      "  v: f32[3] = map[copy](w)\n"
+      "}\n");
+  const std::string before = write_module_json(m);
+  const Module out = apply_config(m, {{"n", integer(4)}});
+  EXPECT_EQ(write_module_json(m), before);
+  EXPECT_EQ(out.context, m.context);
+
+  const Function& f_in = *m.functions.find("f");
+  const Function& f = *out.functions.find("f");
+  const TypeRef four_by_two = out.ctx().type("f32", {Dim::concrete(4), Dim::concrete(2)});
+  EXPECT_EQ(f.params[0].ty.get(), four_by_two.get());
+  EXPECT_EQ(f.returns[0].ty.get(), four_by_two.get());
+  EXPECT_EQ(f.ops[1].output_types[0].get(), four_by_two.get());
+  EXPECT_EQ(f.params[1].ty.get(), f_in.params[1].ty.get());  // f32[3] as it was
+  EXPECT_EQ(f.ops[0].output_types.data(), f_in.ops[0].output_types.data());
+  EXPECT_EQ(f.ops[0].outputs.data(), f_in.ops[0].outputs.data());
+  EXPECT_EQ(f.ops[1].args.data(), f_in.ops[1].args.data());
+  EXPECT_EQ(std::get<Loop>(f.ops[1].kind).count, LoopCount::concrete(4));
+  EXPECT_EQ(std::get<Loop>(f_in.ops[1].kind).count, LoopCount::named("n"));
+
+  // A function that no name touches keeps its lists.
+  const Function& g_in = *m.functions.find("g");
+  const Function& g = *out.functions.find("g");
+  EXPECT_EQ(g.params.data(), g_in.params.data());
+  EXPECT_EQ(g.returns.data(), g_in.returns.data());
+  EXPECT_EQ(g.ops[0].output_types.data(), g_in.ops[0].output_types.data());
+
+  // With an empty table the copy shares everything.
+  const Module copy = apply_config(m, {});
+  EXPECT_EQ(copy.context, m.context);
+  EXPECT_EQ(copy.functions.find("f")->params.data(), f_in.params.data());
 }
 
 TEST(ApplyConfig, WholeModule) {
@@ -189,7 +238,8 @@ TEST(ApplyConfig, WholeModule) {
   }
   EXPECT_EQ(out.header_comments, input.header_comments);
   const Function& main = *out.functions.find("main");
-  EXPECT_EQ(main.params[0].ty.shape, (Shape{Dim::concrete(2), Dim::named("param.seq")}));
+  Context ctx;
+  EXPECT_EQ(main.params[0].ty->shape, ctx.list({Dim::concrete(2), Dim::named("param.seq")}));
   EXPECT_EQ(std::get<Loop>(main.ops[1].kind).count, LoopCount::concrete(3));
 }
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/error.h"
-#include "python/flat_load.h"
+#include "core/flat_load.h"
 #include "tests/test_util.h"
 
 namespace quarvel {
@@ -349,12 +349,31 @@ TEST(Weights, HoleFilling) {
   }
 }
 
-Op op_with(OpKind kind, Args args, std::vector<std::string> outputs = {"y"}) {
-  Op op;
-  op.kind = std::move(kind);
-  op.outputs = std::move(outputs);
-  op.args = std::move(args);
-  return op;
+// A module whose weight-like texts stand everywhere, of which only some
+// arguments are references to rename. Built twice, it gives a copy with
+// storage of its own to compare against.
+Module weight_reference_module() {
+  Module m;
+  Context& ctx = m.ctx();
+  m.header_comments = ctx.list<Text>({"weights.embed"});
+  Function f;
+  f.name = "main";
+  f.comments = ctx.list<Text>({"weights.embed"});
+  f.params = ctx.list({Param{"weights.embed", ty(ctx, "*")}});
+  f.returns = ctx.list({Param{"y", ty(ctx, "f32", {Dim::named("weights.embed")})}});
+  f.ops.push_back(make_op(ctx, Map{"rmsnorm"}, {"weights.embed"}, {},
+                          {Atom::str("x"), Atom::str("weights.embed"), Atom::integer(3),
+                           Atom::real(1.5), Atom::str("weights.layer.2.attn"),
+                           Atom::str("weights.missing"), Atom::str("Weights.embed"),
+                           Atom::str("weights"), Atom::str("weights.a")},
+                          {"weights.embed"}));
+  f.ops.push_back(make_op(ctx, Cache{"weights.embed", "weights.embed", std::nullopt}, {"y"}, {},
+                          {Atom::str("weights.embed")}));
+  m.functions.insert("main", f);
+  Function g = f;
+  g.name = "other";
+  m.functions.insert("other", g);
+  return m;
 }
 
 TEST(Weights, RenameArgumentsOnly) {
@@ -364,42 +383,33 @@ TEST(Weights, RenameArgumentsOnly) {
       {"weights.a", "weights.b"},
       {"weights.b", "final"},
   };
-  Module m;
-  m.header_comments = {"weights.embed"};
-  Function f;
-  f.name = "main";
-  f.comments = {"weights.embed"};
-  f.params = {{"weights.embed", {"*", {}}}};
-  f.returns = {{"y", {"f32", {Dim::named("weights.embed")}}}};
-  f.ops.push_back(op_with(Map{"rmsnorm"},
-                          {Atom::str("x"), Atom::str("weights.embed"), Atom::integer(3),
-                           Atom::real(1.5), Atom::str("weights.layer.2.attn"),
-                           Atom::str("weights.missing"), Atom::str("Weights.embed"),
-                           Atom::str("weights"), Atom::str("weights.a")},
-                          {"weights.embed"}));
-  f.ops.back().comments = {"weights.embed"};
-  f.ops.push_back(op_with(Cache{"weights.embed", "weights.embed", std::nullopt},
-                          {Atom::str("weights.embed")}));
-  m.functions.insert("main", f);
-  Function g = f;
-  g.name = "other";
-  m.functions.insert("other", g);
+  const Module m = weight_reference_module();
 
-  Module expected = m;
+  Module expected = weight_reference_module();
+  Context& ctx = expected.ctx();
   for (auto& entry : expected.functions) {
-    Args& a = entry.second.ops[0].args;
+    std::vector<Atom> a(entry.second.ops[0].args.begin(), entry.second.ops[0].args.end());
     a[1] = Atom::str("tok.weight");
     a[4] = Atom::str("blocks.2.attn");
     a[8] = Atom::str("weights.b");  // one step: the new text is not looked up again
-    entry.second.ops[1].args[0] = Atom::str("tok.weight");
+    entry.second.ops[0].args = ctx.list(a);
+    entry.second.ops[1].args = ctx.list({Atom::str("tok.weight")});
   }
-  rename_weight_args(m, map);
-  EXPECT_EQ(m, expected);
+  const Module renamed = rename_weight_args(m, map);
+  EXPECT_EQ(renamed, expected);
+  // The result shares the input's storage; the input stays as it was.
+  EXPECT_EQ(renamed.context, m.context);
+  EXPECT_EQ(m, weight_reference_module());
+  // Lists the renaming leaves alone are shared, not copied.
+  EXPECT_EQ(renamed.functions.find("main")->ops[1].outputs.data(),
+            m.functions.find("main")->ops[1].outputs.data());
+  EXPECT_EQ(rename_weight_args(weight_reference_module(), map), expected);
 
-  Module unchanged = expected;
-  rename_weight_args(unchanged, WeightMap{});
-  rename_weight_args(unchanged, weights_from_toml("[weights]\nn = 1\n", "w"));
+  const Module unchanged = rename_weight_args(
+      rename_weight_args(expected, WeightMap{}), weights_from_toml("[weights]\nn = 1\n", "w"));
   EXPECT_EQ(unchanged, expected);
+  EXPECT_EQ(unchanged.functions.find("main")->ops[0].args.data(),
+            expected.functions.find("main")->ops[0].args.data());
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/flatten_detail.h"
+#include "core/interrupt.h"
 #include "core/parse.h"
 #include "tests/test_util.h"
 
@@ -18,12 +20,12 @@ namespace {
 // "cache[var]" for a cache op, else the kind word.
 std::string show(const Op& op) {
   std::string s;
-  for (std::size_t i = 0; i < op.outputs.size(); ++i) s += (i ? "," : "") + op.outputs[i];
+  for (std::size_t i = 0; i < op.outputs.size(); ++i) (s += (i ? "," : "")) += op.outputs[i];
   s += " = ";
   if (const Map* m = std::get_if<Map>(&op.kind)) {
     s += m->function;
   } else if (const Cache* c = std::get_if<Cache>(&op.kind)) {
-    s += "cache[" + c->var + "]";
+    ((s += "cache[") += c->var) += "]";
   } else {
     s += kind_word(op.kind);
   }
@@ -49,15 +51,16 @@ std::vector<std::string> shown(const std::vector<Op>& ops) {
 
 // A parameter as "name dtype[dims]".
 std::string show(const Param& p) {
-  std::string s = p.name + " " + p.ty.dtype + "[";
-  for (std::size_t i = 0; i < p.ty.shape.size(); ++i) {
-    const Dim& d = p.ty.shape[i];
-    s += (i ? "," : "") + (d.is_concrete() ? std::to_string(d.value()) : d.name());
+  std::string s = std::string(p.name) + " " + std::string(p.ty->dtype) + "[";
+  for (std::size_t i = 0; i < p.ty->shape.size(); ++i) {
+    const Dim& d = p.ty->shape[i];
+    s += (i ? "," : "") + (d.is_concrete() ? std::to_string(d.value()) : std::string(d.name()));
   }
   return s + "]";
 }
 
-std::vector<std::string> shown(const std::vector<Param>& params) {
+template <class Params>
+std::vector<std::string> shown(const Params& params) {
   std::vector<std::string> out;
   for (const Param& p : params) out.push_back(show(p));
   return out;
@@ -65,7 +68,7 @@ std::vector<std::string> shown(const std::vector<Param>& params) {
 
 std::vector<std::string> flat_ops(std::string_view source, std::string_view entry = "main") {
   Module m = parse_source(source);
-  return shown(flatten_function(m.functions, build_symbol_set(m), entry));
+  return shown(flatten_function(m, build_symbol_set(m), entry));
 }
 
 Function only_function(const Module& m) {
@@ -256,6 +259,23 @@ TEST(FlattenFunction, Names) {
         "x_1 = cache[kv.0](loop0.a_2)", "loop1.a_1 = cache[kv.0](x_1)",
         "loop1.a_2 = cache[kv.1](loop1.a_1)", "x_2 = cache[kv.1](loop1.a_2)",
         "y = cache[kv.*](x_2)"}},
+      {"one callee bound at sites of three shapes, in the entry and in a callee",
+       R"(main(x: f32[], y: f32[], z: f32[]) -> (s: f32[]) {
+            p = call[g](x, y, z)
+            q = call[g](x, rec)
+            r = call[g](x, 7)
+            s = call[g](x, y, z)
+            t = call[h](x)
+          }
+          h(a: f32[]) -> (o: f32[]) {
+            u = call[g](a, rec)
+            o = call[g](a, a, a)
+          }
+          g(a: f32[], b: f32[], c: f32[]) -> (o: f32[]) {
+            o = map[f](a, b, c)
+          })",
+       {"p = f(x, y, z)", "q = f(x, rec.b, rec.c)", "r = f(x, r.b, r.c)", "s = f(x, y, z)",
+        "t.u = f(x, t.rec.b, t.rec.c)", "t = f(x, x, x)"}},
   };
   for (const Case& c : cases) EXPECT_EQ(flat_ops(c.source), c.ops) << c.what;
 }
@@ -267,7 +287,7 @@ TEST(FlattenFunction, BodyWithoutCallsIsCopied) {
     y: f32[2] = view["a -> a"](t, a=2)
     (): () = iota()
   })");
-  EXPECT_EQ(flatten_function(m.functions, {}, "main"), m.functions.find("main")->ops);
+  EXPECT_EQ(flatten_function(m, {}, "main"), m.functions.find("main")->ops);
 }
 
 TEST(FlattenFunction, InlinedOpsKeepTheirOwnTypesAndComments) {
@@ -279,7 +299,7 @@ TEST(FlattenFunction, InlinedOpsKeepTheirOwnTypesAndComments) {
     // last
     b = map[neg](t)
   })");
-  std::vector<Op> ops = flatten_function(m.functions, {}, "main");
+  std::vector<Op> ops = flatten_function(m, {}, "main");
   ASSERT_EQ(ops.size(), 2u);
   const Function& g = *m.functions.find("g");
   EXPECT_EQ(ops[0].output_types, g.ops[0].output_types);
@@ -328,12 +348,13 @@ TEST(RenameOp, RewritesNamesOnly) {
     // note
     (y, z): (f32[2]) = cache[kv.*, init, ext](x, 3, 1.5, w.q)
   })");
+  Context& ctx = m.ctx();
   const Op& op = m.functions.find("f")->ops[0];
-  Op r = rename_op(op, {{"x", "in"}}, {{"w", "weights"}}, "p.", {});
+  Op r = rename_op(ctx, op, {{"x", "in"}}, {{"w", "weights"}}, "p.", {});
   EXPECT_EQ(r.kind, op.kind);
-  EXPECT_EQ(r.outputs, (std::vector<std::string>{"p.y", "p.z"}));
+  EXPECT_EQ(r.outputs, ctx.list<Text>({"p.y", "p.z"}));
   EXPECT_EQ(r.output_types, op.output_types);
-  EXPECT_EQ(r.args, (Args{Atom::str("in"), Atom::integer(3), Atom::real(1.5),
+  EXPECT_EQ(r.args, ctx.list<Atom>({Atom::str("in"), Atom::integer(3), Atom::real(1.5),
                                        Atom::str("weights.q")}));
   EXPECT_EQ(r.comments, op.comments);
 }
@@ -342,19 +363,21 @@ TEST(RenameCacheSlot, TrailingStarOnly) {
   struct Case {
     std::string var, expected;
   } cases[] = {{"kv.*", "kv.7"}, {".*", ".7"}, {"*", "*"}, {"kv*", "kv*"}, {"kv.*.x", "kv.*.x"}, {"", ""}};
+  Context ctx;
   for (const Case& c : cases) {
-    Op op{Cache{c.var, "init", std::nullopt}, {"c"}, {}, {}, {}};
-    EXPECT_EQ(std::get<Cache>(rename_cache_slot(op, 7).kind).var, c.expected) << c.var;
+    Op op = make_op(ctx, Cache{c.var, "init", std::nullopt}, {"c"});
+    EXPECT_EQ(std::get<Cache>(rename_cache_slot(ctx, op, 7).kind).var, c.expected) << c.var;
   }
-  Op other{Read{"kv.*"}, {"kv.*"}, {}, {Atom::str("kv.*")}, {}};
-  EXPECT_EQ(rename_cache_slot(other, 1), other);
+  Op other = make_op(ctx, Read{"kv.*"}, {"kv.*"}, {}, {Atom::str("kv.*")});
+  EXPECT_EQ(rename_cache_slot(ctx, other, 1), other);
 }
 
 TEST(SubstituteArgs, WholeTextsOnly) {
-  Args args{Atom::str("x"), Atom::str("x.y"), Atom::str("xx"), Atom::integer(1),
-                         Atom::str("z")};
-  EXPECT_EQ(substitute_args(args, {{"x", "x_3"}, {"z", "x"}}),
-            (Args{Atom::str("x_3"), Atom::str("x.y"), Atom::str("xx"),
+  Context ctx;
+  Args args = ctx.list<Atom>({Atom::str("x"), Atom::str("x.y"), Atom::str("xx"), Atom::integer(1),
+                         Atom::str("z")});
+  EXPECT_EQ(substitute_args(ctx, args, {{"x", "x_3"}, {"z", "x"}}),
+            ctx.list<Atom>({Atom::str("x_3"), Atom::str("x.y"), Atom::str("xx"),
                                Atom::integer(1), Atom::str("x")}));
 }
 
@@ -364,8 +387,9 @@ TEST(InlineCall, BindsAtTheCallSite) {
     o = map[log](t)
     p = map[neg](t)
   })");
-  Op call{Call{"g"}, {"y"}, {}, {Atom::str("x"), Atom::str("weights")}, {"// dropped"}};
-  EXPECT_EQ(shown(inline_call(m.functions, {}, call, "pre")),
+  Op call = make_op(m.ctx(), Call{"g"}, {"y"}, {}, {Atom::str("x"), Atom::str("weights")},
+                    {"// dropped"});
+  EXPECT_EQ(shown(inline_call(m, {}, call, "pre")),
             (std::vector<std::string>{"pre.t = exp(x, weights.b)", "y = log(pre.t)",
                                       "pre.p = neg(pre.t)"}));
 }
@@ -384,12 +408,14 @@ TEST(InlineCall, ArgumentCountAgainstParameters) {
   };
   for (const Case& c : cases) {
     Module m;
-    Function g{"g", {}, {}, {}, {}};
-    for (std::size_t i = 0; i < c.params; ++i) g.params.push_back({"p" + std::to_string(i), {"f32", {}}});
-    m.functions.insert("g", g);
-    Op call{Call{"g"}, {"y"}, {}, {}, {}};
-    for (std::size_t i = 0; i < c.args; ++i) call.args.push_back(Atom::str("a"));
-    EXPECT_EQ(failure_of([&] { inline_call(m.functions, {}, call, "y"); }), c.message)
+    Context& ctx = m.ctx();
+    std::vector<Param> params;
+    for (std::size_t i = 0; i < c.params; ++i)
+      params.push_back({ctx.text("p" + std::to_string(i)), ty(ctx, "f32")});
+    m.functions.insert("g", Function{"g", {}, ctx.list(params), {}, {}});
+    Op call = make_op(ctx, Call{"g"}, {"y"});
+    call.args = ctx.list(std::vector<Atom>(c.args, Atom::str("a")));
+    EXPECT_EQ(failure_of([&] { inline_call(m, {}, call, "y"); }), c.message)
         << c.args << " args, " << c.params << " params";
   }
 }
@@ -403,7 +429,10 @@ TEST(SymbolSet, DeclaredAndUsedInOneFunction) {
     y = map[f](k, m)
   })");
   // A wildcard parameter's dimensions count too.
-  m.functions.find("f")->params[1].ty.shape = {Dim::named("q")};
+  Function& f = *m.functions.find("f");
+  std::vector<Param> params(f.params.begin(), f.params.end());
+  params[1].ty = ty(m.ctx(), params[1].ty->dtype, {Dim::named("q")});
+  f.params = m.ctx().list(params);
   EXPECT_EQ(build_symbol_set(m), (NameSet{"n", "q", "r", "s", "param.eps", "param."}));
 }
 
@@ -467,7 +496,7 @@ TEST(FlattenFunction, EmptyCountNameFailsOnTheCount) {
   // What a loop read from JSON without a usable count carries.
   Module m = parse_source("main(x: f32[]) -> (x: f32[]) { x = loop[b, 1](x) }");
   std::get<Loop>(m.functions.find("main")->ops[0].kind).count = LoopCount::named("");
-  EXPECT_EQ(failure_of([&] { flatten_function(m.functions, {}, "main"); }),
+  EXPECT_EQ(failure_of([&] { flatten_function(m, {}, "main"); }),
             "Loop count '' not resolved before flattening");
 }
 
@@ -544,12 +573,16 @@ TEST(FlattenFunction, SizeBounds) {
 // f0 calls f1, which calls f2, ... up to f<n-1>, which holds one op.
 Module call_chain(int n) {
   Module m;
+  Context& ctx = m.ctx();
+  const List<Param> x = ctx.list({Param{"x", ty(ctx, "f32")}});
+  const List<Param> y = ctx.list({Param{"y", ty(ctx, "f32")}});
   for (int i = 0; i < n; ++i) {
-    Function f{"f" + std::to_string(i), {}, {{"x", {"f32", {}}}}, {{"y", {"f32", {}}}}, {}};
+    Function f{ctx.text("f" + std::to_string(i)), {}, x, y, {}};
     if (i + 1 < n)
-      f.ops.push_back(Op{Call{"f" + std::to_string(i + 1)}, {"y"}, {}, {Atom::str("x")}, {}});
+      f.ops.push_back(make_op(ctx, Call{ctx.text("f" + std::to_string(i + 1))}, {"y"}, {},
+                              {Atom::str("x")}));
     else
-      f.ops.push_back(Op{Map{"neg"}, {"y"}, {}, {Atom::str("x")}, {}});
+      f.ops.push_back(make_op(ctx, Map{"neg"}, {"y"}, {}, {Atom::str("x")}));
     m.functions.insert(f.name, f);
   }
   return m;
@@ -575,16 +608,19 @@ TEST(FlattenFunction, NestingDepthCountsEverySite) {
   // shared calls b1 -> b2 -> b3, then d1 -> ... -> d10 (or loops over d1).
   auto module = [](int chain, bool loop) {
     Module m;
+    Context& ctx = m.ctx();
+    const List<Param> x = ctx.list({Param{"x", ty(ctx, "f32")}});
     auto add = [&](const std::string& name, std::vector<std::string> callees) {
-      Function f{name, {}, {{"x", {"f32", {}}}}, {{"x", {"f32", {}}}}, {}};
+      Function f{ctx.text(name), {}, x, x, {}};
       for (const std::string& c : callees) {
         if (loop && c == "d1")
-          f.ops.push_back(Op{Loop{c, LoopCount::concrete(2)}, {"x"}, {}, {Atom::str("x")}, {}});
+          f.ops.push_back(make_op(ctx, Loop{ctx.text(c), LoopCount::concrete(2)}, {"x"}, {},
+                                  {Atom::str("x")}));
         else
-          f.ops.push_back(Op{Call{c}, {"x"}, {}, {Atom::str("x")}, {}});
+          f.ops.push_back(make_op(ctx, Call{ctx.text(c)}, {"x"}, {}, {Atom::str("x")}));
       }
-      f.ops.push_back(Op{Map{"neg"}, {"x"}, {}, {Atom::str("x")}, {}});
-      m.functions.insert(name, f);
+      f.ops.push_back(make_op(ctx, Map{"neg"}, {"x"}, {}, {Atom::str("x")}));
+      m.functions.insert(f.name, f);
     };
     add("main", {"shared", "c1"});
     for (int i = 1; i <= chain; ++i)
@@ -594,7 +630,7 @@ TEST(FlattenFunction, NestingDepthCountsEverySite) {
       add("b" + std::to_string(i), {i < 3 ? "b" + std::to_string(i + 1) : ""});
     for (int i = 1; i <= 10; ++i)
       add("d" + std::to_string(i), {i < 10 ? "d" + std::to_string(i + 1) : ""});
-    m.functions.insert("", Function{"", {}, {{"x", {"f32", {}}}}, {{"x", {"f32", {}}}}, {}});
+    m.functions.insert("", Function{"", {}, x, x, {}});
     return m;
   };
   struct Case {
@@ -614,6 +650,136 @@ TEST(FlattenFunction, NestingDepthCountsEverySite) {
     EXPECT_EQ(failure_of([&] { flatten_module(m, "main", {}); }), c.message)
         << c.chain << (c.loop ? " with a loop" : "");
   }
+}
+
+// Modules over a bound are refused from their sizes alone: quickly, and
+// before the result's context receives anything.
+TEST(FlattenModule, RefusedBeforeAnyWork) {
+  std::string fan_out = "main(x: f32[]) -> (y: f32[]) { y = call[g25](x) }\n"
+                        "g0(a: f32[]) -> (o: f32[]) { o = map[neg](a) }\n";
+  for (int k = 1; k <= 25; ++k) {
+    const std::string below = "g" + std::to_string(k - 1);
+    fan_out += "g" + std::to_string(k) + "(a: f32[]) -> (o: f32[]) { t = call[" + below +
+               "](a)\n o = call[" + below + "](t) }\n";
+  }
+  struct Case {
+    const char* what;
+    std::string source;
+    std::string message;
+  } cases[] = {
+      {"a loop of the limit followed by one more op",
+       "main(x: f32[]) -> (y: f32[]) {\n x = loop[b, 16777216](x)\n y = map[neg](x)\n}\n"
+       "b(a: f32[]) -> (o: f32[]) { o = map[neg](a) }",
+       "flattened function exceeds 16777216 operations"},
+      {"calls fanning out to 2^25 leaves", fan_out,
+       "flattened function exceeds 16777216 operations"},
+      {"operations within the limit, their arguments not",
+       "main(x: f32[]) -> (x: f32[]) { x = loop[b, 16777216](x) }\n"
+       "b(a: f32[]) -> (o: f32[]) { o = map[f](a, a, a, 1, 2.5) }",
+       "flattened function exceeds 67108864 outputs and arguments"},
+      {"cache slots lowering past the limit",
+       "main(x: f32[]) -> (x: f32[]) { x = loop[b, 16777216](x) }\n"
+       "b(a: f32[]) -> (o: f32[]) { o: f32[] = cache[kv.*, init](a) }\n"
+       "init(a: f32[]) -> (o: f32[]) { t = map[neg](a)\n o = map[neg](t) }",
+       "flattened function exceeds 16777216 operations"},
+  };
+  for (const Case& c : cases) {
+    Module m = parse_source(c.source);
+    const std::size_t before = m.ctx().bytes_reserved();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(failure_of([&] { flatten_module(m, "main", {}); }), c.message) << c.what;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.what;
+    EXPECT_EQ(m.ctx().bytes_reserved(), before) << c.what;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Work in proportion to the result.
+
+// A site binds only the parameters its callee's flat body names, and a body
+// without ops is not unrolled: neither costs time per iteration and
+// parameter. (Binding every parameter of every iteration took minutes here.)
+TEST(FlattenModule, BindingCostsWhatTheBodyUses) {
+  std::string params;
+  for (int i = 0; i < 1000; ++i) params += ", p" + std::to_string(i) + ": f32[1]";
+  struct Case {
+    const char* what;
+    std::string source;
+    std::size_t ops;
+    std::string last;
+  } cases[] = {
+      {"an empty body of 1000 parameters, 2^24 times",
+       "body(x: f32[1]" + params + ") -> (x: f32[1]) {}\n"
+       "main(x: f32[1]) -> (x: f32[1]) { x = loop[body, 16777216](x) }",
+       0, ""},
+      {"one op naming one parameter, of 1000, 2^16 times",
+       "body(x: f32[1]" + params + ") -> (y: f32[1]) { y = map[neg](x, p999) }\n"
+       "main(x: f32[1], w: *) -> (x: f32[1]) { x = loop[body, 65536](x, w.*) }",
+       65536, "x_65536 = neg(x_65535, w.65535.p999)"},
+  };
+  for (const Case& c : cases) {
+    Module m = parse_source(c.source);
+    const auto start = std::chrono::steady_clock::now();
+    const Function f = only_function(flatten_module(m, "main", {}));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.what;
+    ASSERT_EQ(f.ops.size(), c.ops) << c.what;
+    if (!f.ops.empty()) {
+      EXPECT_EQ(show(f.ops.back()), c.last) << c.what;
+    }
+  }
+}
+
+// A callee with many wildcard parameters renames a long dotted name in one
+// pass over it. (Looking up every prefix took seconds per site here.)
+TEST(FlattenModule, RenamingIsLinearInTheNameLength) {
+  std::string params, args;
+  for (int i = 0; i < 17; ++i) {
+    params += (i ? ", p" : "p") + std::to_string(i) + ": *";
+    args += (i ? ", w" : "w") + std::to_string(i);
+  }
+  std::string tail;
+  for (int i = 0; i < 200000; ++i) tail += ".x";
+  const std::string source = "g(" + params + ") -> (o: f32[]) { o = map[f](p3" + tail +
+                             ", p3.q" + tail + ") }\n"
+                             "main(x: f32[]) -> (y: f32[]) {\n"
+                             " y = call[g](" + args + ")\n y = call[g](" + args +
+                             ")\n y = call[g](" + args + ")\n}";
+  Module m = parse_source(source);
+  const auto start = std::chrono::steady_clock::now();
+  const Function f = only_function(flatten_module(m, "main", {}));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  ASSERT_EQ(f.ops.size(), 3u);
+  for (const Op& op : f.ops) {
+    ASSERT_EQ(op.args.size(), 2u);
+    EXPECT_EQ(op.args[0].as_str(), "w3" + tail);
+    EXPECT_EQ(op.args[1].as_str(), "w3.q" + tail);
+  }
+  // The same rule on its own: the longest parameter that the name starts
+  // with, up to a dot, wins.
+  NameMap wildcards;
+  for (int i = 0; i < 17; ++i) wildcards["p" + std::string(i, 'x')] = "w" + std::to_string(i);
+  EXPECT_EQ(rename_var("pxxx" + tail, {}, wildcards, "h.", {}), "w3" + tail);
+  EXPECT_EQ(rename_var("pxx.xx" + tail, {}, wildcards, "h.", {}), "w2.xx" + tail);
+  EXPECT_EQ(rename_var("pxxxxxxxxxxxxxxxxx" + tail, {}, wildcards, "h.", {}),
+            "h.pxxxxxxxxxxxxxxxxx" + tail);
+}
+
+// Long flattenings poll the interrupt hook, and what the hook throws ends
+// the call.
+TEST(FlattenModule, PollsForInterrupts) {
+  struct Interrupted {};
+  static int polls;
+  polls = 0;
+  set_interrupt_hook([] {
+    if (++polls == 3) throw Interrupted{};
+  });
+  Module m = parse_source(
+      "main(x: f32[]) -> (x: f32[]) { x = loop[b, 200000](x) }\n"
+      "b(a: f32[]) -> (o: f32[]) { o = map[neg](a) }");
+  EXPECT_THROW(flatten_module(m, "main", {}), Interrupted);
+  set_interrupt_hook(nullptr);
+  EXPECT_EQ(polls, 3);
+  EXPECT_EQ(only_function(flatten_module(m, "main", {})).ops.size(), 200000u);
 }
 
 // ---------------------------------------------------------------------------
@@ -639,7 +805,7 @@ TEST(FlattenModule, KeyFromTheCallerNameFromTheFunction) {
   Module m = parse_source("real(x: f32[]) -> (y: f32[]) { y = map[neg](x) }");
   Module alias;
   Function f = *m.functions.find("real");
-  f.comments = {"// kept"};
+  f.comments = m.ctx().list<Text>({"// kept"});
   alias.functions.insert("alias", f);
   Module flat = flatten_module(alias, "alias", {});
   ASSERT_EQ(flat.functions.size(), 1u);
@@ -783,10 +949,24 @@ TEST(FlattenModule, CacheLowering) {
        {"x f32[4]"},
        {"y f32[4]", "kv f32[4]"},
        {"kv.c.c = cache[kv](x)", "kv = neg(kv.c.c)", "y = neg(c)"}},
+      {"a loop body lowering its own slots binds itself at another shape between iterations",
+       R"(main(x: f32[4]) -> (x: f32[4]) {
+            x = loop[layer, 2](x)
+          }
+          layer(a: f32[4], b: f32[4]) -> (c: f32[4]) {
+            t = map[neg](a, b)
+            c: f32[4] = cache[kv.*, layer](t, 7)
+          })",
+       {},
+       {"x f32[4]"},
+       {"x f32[4]", "kv.0 f32[4]", "kv.1 f32[4]"},
+       {"loop0.t = neg(x.a, x.b)", "kv.0.t = neg(loop0.t, kv.0.b)", "kv.0 = cache[kv.*](kv.0.t, 7)",
+        "loop1.t = neg(x_1.a, x_1.b)", "kv.1.t = neg(loop1.t, kv.1.b)",
+        "kv.1 = cache[kv.*](kv.1.t, 7)"}},
   };
   for (const Case& c : cases) {
     Module flat = flatten_module(parse_source("// h\n" + c.main + slot), "main", c.keys);
-    EXPECT_EQ(flat.header_comments, std::vector<std::string>{"// h"}) << c.what;
+    EXPECT_EQ(flat.header_comments, flat.ctx().list<Text>({"// h"})) << c.what;
     const Function& f = only_function(flat);
     EXPECT_EQ(shown(f.params), c.params) << c.what;
     EXPECT_EQ(shown(f.returns), c.returns) << c.what;
@@ -854,11 +1034,12 @@ TEST(FlattenModule, Failures) {
 }
 
 TEST(CacheIo, FirstRegistrationWins) {
+  Context ctx;
   CacheIo io;
-  add_cache_output(io, "kv", {"f32", {Dim::concrete(1)}});
-  add_cache_output(io, "kv", {"f16", {}});
-  add_cache_output(io, "kv2", {"i8", {}});
-  add_cache_input(io, "kv2", {"i4", {}});
+  add_cache_output(io, "kv", ty(ctx, "f32", {Dim::concrete(1)}));
+  add_cache_output(io, "kv", ty(ctx, "f16"));
+  add_cache_output(io, "kv2", ty(ctx, "i8"));
+  add_cache_input(io, "kv2", ty(ctx, "i4"));
   EXPECT_EQ(shown(io.outputs), (std::vector<std::string>{"kv f32[1]", "kv2 i8[]"}));
   EXPECT_EQ(shown(io.inputs), (std::vector<std::string>{"kv2 i4[]"}));
   EXPECT_EQ(io.output_names, (NameSet{"kv", "kv2"}));

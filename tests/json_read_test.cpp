@@ -3,7 +3,9 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <limits>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -54,8 +56,14 @@ std::string with_shape(std::string_view shape) {
   return kShapePrefix + std::string(shape) + R"(}}],"returns":[],"ops":[]}}})";
 }
 
+// The texts of a list, for comparisons.
+std::vector<std::string> strings(List<Text> texts) { return {texts.begin(), texts.end()}; }
+
+// Reads `op` as the only op of a module. The module is kept to the end of
+// the program, so that the op's texts and lists stay valid.
 Op read_one_op(std::string_view op) {
-  Module m = read_module_json(with_ops(op));
+  static std::deque<Module> modules;
+  const Module& m = modules.emplace_back(read_module_json(with_ops(op)));
   const Function* f = m.functions.find("f");
   EXPECT_TRUE(f != nullptr && f->ops.size() == 1) << op;
   return f != nullptr && !f->ops.empty() ? f->ops[0] : Op{};
@@ -509,9 +517,11 @@ TEST(JsonRead, ModuleForms) {
     Module m = read_module_json(text);
     EXPECT_TRUE(m.header_comments.empty() && m.functions.empty()) << text;
   }
-  EXPECT_EQ(read_module_json(R"([["// c"],{}])").header_comments, std::vector<std::string>{"// c"});
+  const Module commented = read_module_json(R"([["// c"],{}])");
+  EXPECT_EQ(strings(commented.header_comments), std::vector<std::string>{"// c"});
 
-  Function expected{"f", {}, {Param{"x", {"f32", {Dim::concrete(2)}}}}, {}, {}};
+  Context ctx;
+  Function expected{"f", {}, ctx.list({Param{"x", ctx.type("f32", {Dim::concrete(2)})}}), {}, {}};
   for (std::string_view text : {
            R"({"functions":{"f":{"ops":[],"returns":[],"params":[{"name":"x","ty":{"dtype":"f32","shape":[2]}}],"name":"f"}}})",
            R"({"functions":{"f":["f",[],[["x",["f32",[2]]]],[],[]]}})",
@@ -559,8 +569,9 @@ TEST(JsonRead, Strings) {
   }
   // A key written with escapes is the member it spells.
   EXPECT_EQ(read_module_json(R"({"\u0066unctions":{}})"), Module{});
-  EXPECT_EQ(read_module_json(with_shape(R"(["na\u006de"])")).functions.find("f")->params[0].ty.shape,
-            Shape{Dim::named("name")});
+  const Module named = read_module_json(with_shape(R"(["na\u006de"])"));
+  Context ctx;
+  EXPECT_EQ(named.functions.find("f")->params[0].ty->shape, ctx.list({Dim::named("name")}));
 }
 
 TEST(JsonRead, MalformedUtf8IsRefused) {
@@ -576,12 +587,76 @@ TEST(JsonRead, MalformedUtf8IsRefused) {
   EXPECT_EQ(failure_of("{\"functions\":{\"\xff\\q\":1}}"), unwrap_message("invalid escape", 1, 18));
 }
 
+// Every text of the module is its own: the input may go once it is read.
+TEST(JsonRead, ModuleOwnsItsTexts) {
+  auto text = std::make_unique<std::string>(
+      R"({"header_comments":["// h"],"functions":{"f\u00e9":{"name":"f","comments":["// c"],)"
+      R"("params":[{"name":"x","ty":{"dtype":"f32","shape":["n",2]}}],"returns":[],"ops":[)"
+      R"({"kind":"view","pattern":"a b -> b a","axes":{"a":2,"b\"":3},"outputs":["y"],)"
+      R"("output_types":[{"dtype":"f\u0033\u0032","shape":["n",2]},{"dtype":"*","shape":["m"]}],)"
+      R"("args":["x","s\n"]},{"kind":"cache","var":"v","init":"i","extend":"e","outputs":[],)"
+      R"("output_types":[],"args":[]},{"kind":"loop","target":"t","count":"k","outputs":[],)"
+      R"("output_types":[],"args":[]}]}}})");
+  const Module m = read_module_json(*text);
+  const std::string written = write_module_json(m);
+  text->assign(text->size(), '#');
+  text.reset();
+  EXPECT_EQ(write_module_json(m),
+            R"({"header_comments":["// h"],"functions":{"fé":{"name":"f","comments":["// c"],)"
+            R"("params":[{"name":"x","ty":{"dtype":"f32","shape":["n",2]}}],"returns":[],"ops":[)"
+            R"({"kind":"view","pattern":"a b -> b a","axes":{"a":2,"b\"":3},"outputs":["y"],)"
+            R"("output_types":[{"dtype":"f32","shape":["n",2]},{"dtype":"*","shape":["m"]}],)"
+            R"("args":["x","s\n"]},{"kind":"cache","var":"v","init":"i","extend":"e","outputs":[],)"
+            R"("output_types":[],"args":[]},{"kind":"loop","target":"t","count":"k","outputs":[],)"
+            R"("output_types":[],"args":[]}]}}})");
+  EXPECT_EQ(write_module_json(m), written);
+}
+
+// Types are interned: equal types read anywhere are one type of the module,
+// whatever their JSON text; types whose texts differ a little stay apart.
+TEST(JsonRead, EqualTypesAreOneType) {
+  const std::string f32_2 = R"({"dtype":"f32","shape":[2]})";
+  const Module m = read_module_json(
+      R"({"functions":{"f":{"name":"f","params":[{"name":"x","ty":)" + f32_2 +
+      R"(},{"name":"y","ty":["f32",[2]]}],"returns":[{"name":"z","ty":{"shape":[2],"dtype":"f\u0033\u0032"}}],"ops":[)"
+      R"({"kind":"iota","outputs":[],"output_types":[)" + f32_2 + "," + f32_2 +
+      R"(,{"dtype":"f32","shape":[2,3]},{"dtype":"f32","shape":[2] },{"dtype":"f32","shape":[3]},)" + f32_2 +
+      R"(,{"dtype":"f32","shape":[2,"n"]}],"args":[]}]}}})");
+  const Function& f = *m.functions.find("f");
+  const TensorType* one = f.params[0].ty.get();
+  EXPECT_EQ(f.params[1].ty.get(), one);
+  EXPECT_EQ(f.returns[0].ty.get(), one);
+  const OutputTypes& types = f.ops[0].output_types;
+  ASSERT_EQ(types.size(), 7u);
+  for (std::size_t i : {0, 1, 3, 5}) EXPECT_EQ(types[i].get(), one) << i;
+  Context ctx;
+  EXPECT_EQ(types[2], ctx.type("f32", {Dim::concrete(2), Dim::concrete(3)}));
+  EXPECT_EQ(types[4], ctx.type("f32", {Dim::concrete(3)}));
+  EXPECT_EQ(types[6], ctx.type("f32", {Dim::concrete(2), Dim::named("n")}));
+  EXPECT_EQ(*one, *ctx.type("f32", {Dim::concrete(2)}));
+}
+
+// A type record read before is not read again, but where the same text would
+// fail it still fails the same way.
+TEST(JsonRead, RepeatedTypeTextsFailAlike) {
+  const std::string ty = R"({"dtype":"f32","shape":[2]})";
+  const std::string head = kOpsPrefix + R"({"kind":"iota","outputs":[],"output_types":[)" + ty + ",";
+  expect_errors({
+      {head + ty, "EOF while parsing a list", 1, static_cast<int>(head.size() + ty.size())},
+      {head + R"({"dtype":"f32","shape":[2],"shape":[2]}],"args":[]}]}}})", "duplicate field `shape`", 1,
+       static_cast<int>(head.size() + 34)},
+      {head + ty.substr(0, ty.size() - 1), "EOF while parsing an object", 1,
+       static_cast<int>(head.size() + ty.size() - 1)},
+  });
+}
+
 TEST(JsonRead, DimsAtomsAxes) {
   Module m = read_module_json(with_shape(R"([4,"n",-1,-9223372036854775808,9223372036854775807,"",0])"));
-  EXPECT_EQ(m.functions.find("f")->params[0].ty.shape,
-            (Shape{Dim::concrete(4), Dim::named("n"), Dim::concrete(-1),
+  Context ctx;
+  EXPECT_EQ(m.functions.find("f")->params[0].ty->shape,
+            (ctx.list({Dim::concrete(4), Dim::named("n"), Dim::concrete(-1),
                               Dim::concrete(kMin64), Dim::concrete(kMax64), Dim::named(""),
-                              Dim::concrete(0)}));
+                              Dim::concrete(0)})));
 
   Op op = read_one_op(
       R"({"kind":"iota","outputs":[],"output_types":[],)"
@@ -605,9 +680,9 @@ TEST(JsonRead, DimsAtomsAxes) {
       R"({"kind":"view","axes":{"i":2,"j":-3,"i":5,"":-9223372036854775808},"outputs":[],"output_types":[],"args":[]})");
   const auto& axes = std::get<View>(op.kind).axes;
   ASSERT_EQ(axes.size(), 3u);
-  EXPECT_EQ(axes.at_position(0), (std::pair<std::string, std::int64_t>{"i", 5}));
-  EXPECT_EQ(axes.at_position(1), (std::pair<std::string, std::int64_t>{"j", -3}));
-  EXPECT_EQ(axes.at_position(2), (std::pair<std::string, std::int64_t>{"", kMin64}));
+  EXPECT_EQ(axes[0], (Axis{"i", 5}));
+  EXPECT_EQ(axes[1], (Axis{"j", -3}));
+  EXPECT_EQ(axes[2], (Axis{"", kMin64}));
 }
 
 TEST(JsonRead, FloatsAreCorrectlyRounded) {
@@ -663,29 +738,34 @@ TEST(JsonRead, OpsByKind) {
       {R"("kind":"loop","target":"body","count":7)", Loop{"body", LoopCount::concrete(7)}},
       {R"("kind":"cache","var":"kv","init":"i")", Cache{"kv", "i", std::nullopt}},
       {R"("kind":"cache","var":"kv","init":"i","extend":null)", Cache{"kv", "i", std::nullopt}},
-      {R"("kind":"cache","var":"kv","init":"i","extend":"")", Cache{"kv", "i", std::string()}},
-      {R"("kind":"cache","var":"kv","init":"i","extend":"e")", Cache{"kv", "i", std::string("e")}},
+      {R"("kind":"cache","var":"kv","init":"i","extend":"")", Cache{"kv", "i", Text()}},
+      {R"("kind":"cache","var":"kv","init":"i","extend":"e")", Cache{"kv", "i", Text("e")}},
   };
-  std::get<View>(cases[0].kind).axes.insert("a", 2);
+  Context ctx;
+  AxesBuilder axes;
+  axes.insert("a", 2);
+  std::get<View>(cases[0].kind).axes = ctx.axes(axes);
   for (const Case& c : cases) {
     const Op op = read_one_op("{" + c.members + "," + common + R"(,"comments":["// c"]})");
     EXPECT_EQ(op.kind, c.kind) << c.members;
-    EXPECT_EQ(op.outputs, (std::vector<std::string>{"y", "z"}));
+    EXPECT_EQ(strings(op.outputs), (std::vector<std::string>{"y", "z"}));
     EXPECT_EQ(op.output_types,
-              (OutputTypes{std::nullopt, TensorType{"f32", {}}}));
-    EXPECT_EQ(op.args, Args{Atom::str("x")});
-    EXPECT_EQ(op.comments, std::vector<std::string>{"// c"});
+              (ctx.list<TypeRef>({TypeRef(), ctx.type("f32", {})})));
+    EXPECT_EQ(op.args, ctx.list({Atom::str("x")}));
+    EXPECT_EQ(strings(op.comments), std::vector<std::string>{"// c"});
   }
 }
 
 TEST(JsonRead, LiteralValues) {
   using L = LiteralValue;
+  Context ctx;
+  const auto lst = [&](std::initializer_list<L> items) { return L::list(ctx.list(items)); };
   struct Case {
     std::string json;
     L value;
   } cases[] = {
-      {"[]", L::list({})},
-      {R"([1, [2.5, "inf"]])", L::list({L::integer(1), L::list({L::real(2.5), L::real(kInf)})})},
+      {"[]", lst({})},
+      {R"([1, [2.5, "inf"]])", lst({L::integer(1), lst({L::real(2.5), L::real(kInf)})})},
       {R"("-inf")", L::real(-kInf)},
       {"1.0", L::real(1.0)},
       {"1e2", L::real(100.0)},
@@ -695,7 +775,7 @@ TEST(JsonRead, LiteralValues) {
       {"-9223372036854775808", L::integer(kMin64)},
       {"-9223372036854775809", L::real(-9223372036854775808.0)},
       {"18446744073709551616", L::real(18446744073709551616.0)},
-      {"[[[]],[-3]]", L::list({L::list({L::list({})}), L::list({L::integer(-3)})})},
+      {"[[[]],[-3]]", lst({lst({lst({})}), lst({L::integer(-3)})})},
   };
   for (const Case& c : cases) {
     const Op op = read_one_op(R"({"kind":"literal","value":)" + c.json +
@@ -746,8 +826,9 @@ TEST(JsonRead, OpArrayForm) {
       R"(["iota", "p", "f", "r", {}, null, null, null, "t", null, "v", "i", null, [], [], [])";
   EXPECT_EQ(read_one_op(sixteen + "]"), (Op{Iota{}, {}, {}, {}, {}}));
   EXPECT_EQ(read_one_op(sixteen + ", []]"), (Op{Iota{}, {}, {}, {}, {}}));
+  Context ctx;
   EXPECT_EQ(read_one_op(R"(["cache","","","",{},null,null,null,"","2","v","i","e",["y"],[null],[1],["// c"]])"),
-            (Op{Cache{"v", "i", std::string("e")}, {"y"}, {std::nullopt}, {Atom::integer(1)}, {"// c"}}));
+            make_op(ctx, Cache{"v", "i", Text("e")}, {"y"}, {TypeRef()}, {Atom::integer(1)}, {"// c"}));
   EXPECT_EQ(read_one_op(R"(["loop","","","",{},null,null,null,"b","n","","",null,[],[],[]])").kind,
             OpKind(Loop{"b", LoopCount::named("n")}));
 }
@@ -834,22 +915,35 @@ class ModuleGenerator {
   Module module(bool with_nan) {
     with_nan_ = with_nan;
     Module m;
-    if (pick(2)) m.header_comments = {"// header", "// " + name()};
+    ctx_ = &m.ctx();
+    if (pick(2)) m.header_comments = texts({"// header", "// " + name()});
     const int functions = 1 + static_cast<int>(pick(4));
     for (int i = 0; i < functions; ++i) {
       Function f;
-      f.name = name();
-      if (pick(2)) f.comments = {"// " + name()};
-      for (int k = static_cast<int>(pick(3)); k > 0; --k) f.params.push_back({name(), type()});
-      for (int k = static_cast<int>(pick(3)); k > 0; --k) f.returns.push_back({name(), type()});
-      for (std::size_t kind = 0; kind < kKindCount; ++kind) f.ops.push_back(op(kind));
-      m.functions.insert(pick(4) == 0 ? name() : f.name, std::move(f));
+      f.name = text(name());
+      if (pick(2)) f.comments = texts({"// " + name()});
+      std::vector<Param> params;
+      for (int k = static_cast<int>(pick(3)); k > 0; --k) params.push_back({text(name()), type()});
+      f.params = ctx_->list(params);
+      params.clear();
+      for (int k = static_cast<int>(pick(3)); k > 0; --k) params.push_back({text(name()), type()});
+      f.returns = ctx_->list(params);
+      for (std::size_t kind = 0; kind < kKindCount; ++kind) f.ops.push_back(op(static_cast<OpTag>(kind)));
+      const Text key = pick(4) == 0 ? text(name()) : f.name;
+      m.functions.insert(key, std::move(f));
     }
     return m;
   }
 
  private:
   std::uint64_t pick(std::uint64_t n) { return rng_() % n; }
+
+  Text text(const std::string& s) { return ctx_->text(s); }
+  List<Text> texts(std::initializer_list<std::string> items) {
+    std::vector<Text> copies;
+    for (const std::string& item : items) copies.push_back(text(item));
+    return ctx_->list(copies);
+  }
 
   std::string name() {
     static const char* const pieces[] = {"x", "w.l0", "param.n", "...", "é", "中", "a\"b", "c\\d",
@@ -885,63 +979,79 @@ class ModuleGenerator {
       default: {
         std::vector<LiteralValue> items;
         for (int i = static_cast<int>(pick(4)); i > 0; --i) items.push_back(literal(depth + 1));
-        return LiteralValue::list(std::move(items));
+        return LiteralValue::list(ctx_->list(items));
       }
     }
   }
 
-  TensorType type() {
-    TensorType ty{pick(5) ? "f32" : "*", {}};
-    for (int i = static_cast<int>(pick(4)); i > 0; --i)
-      ty.shape.push_back(pick(2) ? Dim::concrete(integer()) : Dim::named(name()));
-    return ty;
+  TypeRef type() {
+    const char* dtype = pick(5) ? "f32" : "*";
+    std::vector<Dim> shape;
+    std::vector<std::string> names;  // keeps the named dims' texts until the type is interned
+    names.reserve(4);
+    for (int i = static_cast<int>(pick(4)); i > 0; --i) {
+      if (pick(2)) {
+        shape.push_back(Dim::concrete(integer()));
+      } else {
+        shape.push_back(Dim::named(names.emplace_back(name())));
+      }
+    }
+    return ctx_->type(dtype, shape);
   }
 
   Axes axes() {
-    Axes a;
-    for (int i = static_cast<int>(pick(3)); i > 0; --i) a.insert(name(), integer());
-    return a;
+    AxesBuilder a;
+    std::vector<std::string> names;  // keeps the keys until the axes are frozen
+    names.reserve(3);
+    for (int i = static_cast<int>(pick(3)); i > 0; --i) a.insert(names.emplace_back(name()), integer());
+    return ctx_->axes(a);
   }
 
-  Op op(std::size_t kind) {
+  Op op(OpTag tag) {
     Op o;
-    switch (kind) {
-      case 0: o.kind = View{name(), axes()}; break;
-      case 1: o.kind = Map{name()}; break;
-      case 2: o.kind = Fold{name(), name()}; break;
-      case 3: o.kind = Tile{name(), axes()}; break;
-      case 4: o.kind = Read{name()}; break;
-      case 5: o.kind = Write{name(), name()}; break;
-      case 6: o.kind = Contract{name()}; break;
-      case 7: o.kind = Literal{literal(0)}; break;
-      case 8: o.kind = Iota{}; break;
-      case 9: o.kind = Random{real(), real()}; break;
-      case 10: o.kind = Call{name()}; break;
-      case 11: {
+    switch (tag) {
+      case OpTag::View: o.kind = View{text(name()), axes()}; break;
+      case OpTag::Map: o.kind = Map{text(name())}; break;
+      case OpTag::Fold: o.kind = Fold{text(name()), text(name())}; break;
+      case OpTag::Tile: o.kind = Tile{text(name()), axes()}; break;
+      case OpTag::Read: o.kind = Read{text(name())}; break;
+      case OpTag::Write: o.kind = Write{text(name()), text(name())}; break;
+      case OpTag::Contract: o.kind = Contract{text(name())}; break;
+      case OpTag::Literal: o.kind = Literal{literal(0)}; break;
+      case OpTag::Iota: o.kind = Iota{}; break;
+      case OpTag::Random: o.kind = Random{real(), real()}; break;
+      case OpTag::Call: o.kind = Call{text(name())}; break;
+      case OpTag::Loop: {
         static const std::uint64_t counts[] = {0, 1, 12, kMaxU64, std::uint64_t{1} << 63};
-        o.kind = Loop{name(), pick(3) ? LoopCount::concrete(counts[pick(5)]) : LoopCount::named(name())};
+        o.kind = Loop{text(name()), pick(3) ? LoopCount::concrete(counts[pick(5)]) : LoopCount::named(text(name()))};
         break;
       }
-      default:
-        o.kind = Cache{name(), name(), pick(2) ? std::optional<std::string>(name()) : std::nullopt};
+      case OpTag::Cache:
+        o.kind = Cache{text(name()), text(name()), pick(2) ? std::optional<Text>(text(name())) : std::nullopt};
         break;
     }
-    for (int i = static_cast<int>(pick(3)); i > 0; --i) o.outputs.push_back(name());
-    for (int i = static_cast<int>(pick(3)); i > 0; --i)
-      o.output_types.push_back(pick(3) ? std::optional<TensorType>(type()) : std::nullopt);
+    std::vector<Text> outputs;
+    for (int i = static_cast<int>(pick(3)); i > 0; --i) outputs.push_back(text(name()));
+    o.outputs = ctx_->list(outputs);
+    std::vector<TypeRef> types;
+    for (int i = static_cast<int>(pick(3)); i > 0; --i) types.push_back(pick(3) ? type() : TypeRef());
+    o.output_types = ctx_->list(types);
+    std::vector<Atom> args;
     for (int i = static_cast<int>(pick(4)); i > 0; --i) {
       switch (pick(3)) {
-        case 0: o.args.push_back(Atom::integer(integer())); break;
-        case 1: o.args.push_back(Atom::real(real())); break;
-        default: o.args.push_back(Atom::str(name())); break;
+        case 0: args.push_back(Atom::integer(integer())); break;
+        case 1: args.push_back(Atom::real(real())); break;
+        default: args.push_back(Atom::str(text(name()))); break;
       }
     }
-    if (pick(2)) o.comments = {"// " + name()};
+    o.args = ctx_->list(args);
+    if (pick(2)) o.comments = texts({"// " + name()});
     return o;
   }
 
   std::mt19937_64 rng_;
   bool with_nan_ = false;
+  Context* ctx_ = nullptr;
 };
 
 TEST(JsonRoundTrip, WrittenModulesReadBackUnchanged) {

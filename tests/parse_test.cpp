@@ -7,12 +7,17 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <limits>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/error.h"
+#include "core/parse_detail.h"
 #include "tests/test_util.h"
 
 namespace quarvel {
@@ -23,24 +28,44 @@ constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 const std::string kUnwrap = "called `Result::unwrap()` on an `Err` value: ";
 
-std::vector<std::string> strings(const std::vector<std::string_view>& views) {
-  return {views.begin(), views.end()};
+// The expected values of the tests live in this context for the whole run;
+// what a parser builds lives in a context of the test's own.
+Context& expected() {
+  static Context ctx;
+  return ctx;
 }
 
-Atom S(std::string s) { return Atom::str(std::move(s)); }
+// Texts as strings, to compare with a list of strings.
+template <class Texts>
+std::vector<std::string> strings(const Texts& texts) {
+  return {texts.begin(), texts.end()};
+}
+std::vector<std::string> strings(const std::vector<Token>& tokens) {
+  std::vector<std::string> out;
+  for (const Token& t : tokens) out.emplace_back(t.text);
+  return out;
+}
+
+Atom S(std::string_view s) { return Atom::str(expected().text(s)); }
 Atom I(std::int64_t n) { return Atom::integer(n); }
 Atom F(double x) { return Atom::real(x); }
 Dim D(std::int64_t n) { return Dim::concrete(n); }
-Dim N(std::string s) { return Dim::named(std::move(s)); }
-TensorType T(std::string dtype, Shape shape = {}) { return {std::move(dtype), std::move(shape)}; }
+Dim N(std::string_view s) { return Dim::named(expected().text(s)); }
+TypeRef T(std::string_view dtype, std::initializer_list<Dim> shape = {}) {
+  return ty(expected(), dtype, shape);
+}
 LiteralValue LI(std::int64_t n) { return LiteralValue::integer(n); }
 LiteralValue LF(double x) { return LiteralValue::real(x); }
-LiteralValue LL(std::vector<LiteralValue> v) { return LiteralValue::list(std::move(v)); }
-Axes axes(std::vector<std::pair<std::string, std::int64_t>> entries) {
-  Axes a;
-  for (auto& [k, v] : entries) a.insert(k, v);
-  return a;
+LiteralValue LL(std::initializer_list<LiteralValue> v) {
+  return LiteralValue::list(expected().list(v));
 }
+Axes axes(std::initializer_list<std::pair<std::string_view, std::int64_t>> entries) {
+  AxesBuilder a;
+  for (const auto& [k, v] : entries) a.insert(k, v);
+  return expected().axes(a);
+}
+Args args(std::initializer_list<Atom> atoms) { return expected().list(atoms); }
+List<Param> params(std::initializer_list<Param> items) { return expected().list(items); }
 
 // ---------------------------------------------------------------------------
 // Tokenizer
@@ -128,10 +153,41 @@ TEST(Tokenize, LongStrings) {
 
 TEST(Tokenize, TokensAreViewsIntoTheSource) {
   const std::string source = "f(x: f32[4]) // c";
-  for (std::string_view t : tokenize(source)) {
-    EXPECT_GE(t.data(), source.data());
-    EXPECT_LE(t.data() + t.size(), source.data() + source.size());
+  for (const Token& t : tokenize(source)) {
+    EXPECT_GE(t.text.data(), source.data());
+    EXPECT_LE(t.text.data() + t.text.size(), source.data() + source.size());
   }
+}
+
+// Each rule of the tokenizer gives its tokens one kind, which the grammar
+// trusts instead of looking at the text again.
+TEST(Tokenize, Kinds) {
+  using K = TokenKind;
+  struct Case {
+    std::string source;
+    std::vector<Token> tokens;
+  } cases[] = {
+      {"x _k inf e5 x.e w.* param.d x...", {{"x", K::Name}, {"_k", K::Name}, {"inf", K::Name},
+                                            {"e5", K::Name}, {"x.e", K::Name}, {"w.*", K::Name},
+                                            {"param.d", K::Name}, {"x...", K::Name}}},
+      {"7 007 -12 -0 9223372036854775808", {{"7", K::Integer}, {"007", K::Integer}, {"-12", K::Integer},
+                                            {"-0", K::Integer}, {"9223372036854775808", K::Integer}}},
+      {"1.5 1. 1e 1e+ 1E- -12.5e+3 1.5.5", {{"1.5", K::Real}, {"1.", K::Real}, {"1e", K::Real},
+                                            {"1e+", K::Real}, {"1E-", K::Real}, {"-12.5e+3", K::Real},
+                                            {"1.5", K::Real}, {"5", K::Integer}}},
+      {R"("a b" "" "a\"b" "open)", {{R"("a b")", K::String}, {R"("")", K::String},
+                                     {R"("a\"b")", K::String}, {R"("open)", K::String}}},
+      {"\"", {{"\"", K::String}}},
+      {"()*+,-/:=[]{}", {{"(", K::Punct}, {")", K::Punct}, {"*", K::Punct}, {"+", K::Punct},
+                         {",", K::Punct}, {"-", K::Punct}, {"/", K::Punct}, {":", K::Punct},
+                         {"=", K::Punct}, {"[", K::Punct}, {"]", K::Punct}, {"{", K::Punct},
+                         {"}", K::Punct}}},
+      {"-> - > ... -inf", {{"->", K::Arrow}, {"-", K::Punct}, {"...", K::Ellipsis}, {"-", K::Punct},
+                           {"inf", K::Name}}},
+      {"a // c\r\n//", {{"a", K::Name}, {"// c\r", K::Comment}, {"//", K::Comment}}},
+      {"// one\r\nb", {{"// one\r", K::Comment}, {"b", K::Name}}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(tokenize(c.source), c.tokens) << quoted_text(c.source);
 }
 
 // ---------------------------------------------------------------------------
@@ -139,17 +195,18 @@ TEST(Tokenize, TokensAreViewsIntoTheSource) {
 
 TEST(Cursor, MovesAndFailures) {
   const std::string source = "a // c1\n// c2\nb c";
-  Parser p(source);
-  EXPECT_EQ(p.next_token(), "a");
-  EXPECT_EQ(p.peek_token(), std::optional<std::string_view>("b"));
+  Context ctx;
+  Parser p(source, ctx);
+  EXPECT_EQ(p.next_token().text, "a");
+  EXPECT_EQ(p.peek_token(), (Token{"b", TokenKind::Name}));
   EXPECT_EQ(p.pos, 3u);  // comments count as tokens passed
-  EXPECT_EQ(p.pending_comments, (std::vector<std::string>{"// c1", "// c2"}));
-  EXPECT_EQ(p.take_comments(), (std::vector<std::string>{"// c1", "// c2"}));
+  EXPECT_EQ(strings(p.pending_comments), (std::vector<std::string>{"// c1", "// c2"}));
+  EXPECT_EQ(strings(p.take_comments()), (std::vector<std::string>{"// c1", "// c2"}));
   EXPECT_TRUE(p.pending_comments.empty());
-  EXPECT_EQ(p.next_token(), "b");
+  EXPECT_EQ(p.next_token().text, "b");
   EXPECT_EQ(failure_of([&] { p.expect_token(")"); }), R"~(Expected ")", got "c")~");
   EXPECT_EQ(p.pos, 5u);  // consumed although it did not match
-  EXPECT_EQ(p.peek_token(), std::nullopt);
+  EXPECT_EQ(p.peek_token(), Token{});  // nothing left
   EXPECT_FALSE(p.peek_is("c"));
   EXPECT_EQ(failure_of([&] { p.next_token(); }),
             "index out of bounds: the len is 5 but the index is 5");
@@ -178,7 +235,8 @@ TEST(Cursor, ExpectShowsBothTextsQuoted) {
       {"\"x\ny\"", ":", R"(Expected ":", got "\"x\ny\"")"},
   };
   for (const Case& c : cases) {
-    Parser p(c.source);
+    Context ctx;
+    Parser p(c.source, ctx);
     EXPECT_EQ(failure_of([&] { p.expect_token(c.expected); }), c.message);
   }
 }
@@ -257,13 +315,35 @@ TEST(Atom, FloatFailures) {
         << token;
 }
 
+// The grammar takes the atom of a token by its kind; every token must get
+// what the rule on its text gives, failures included.
+TEST(Atom, ByKindAsByText) {
+  const std::string source =
+      read_fixture("decoder.qrv") +
+      " inf nan Inf infinity e5 x.e _k _x.y _temp _E w.* param.d x... ... -> ( ) * + , - / : = [ ] { }"
+      " 7 007 -0 -12 9223372036854775807 9223372036854775808 -9223372036854775808"
+      " -9223372036854775809 1.5 -0.0 1. 1e 1e+ 2.5E- 1e400 -1e-400 1.5.5 1e5e5 5x 0x10"
+      R"( "a b" "" "1.5" "e" "x" "a\"b" ")" "\n\"open";
+  for (const Token& t : tokenize(source)) {
+    if (t.kind == TokenKind::Comment) continue;
+    Atom by_text, by_kind;
+    const std::string text_failure = failure_of([&] { by_text = parse_atom(t.text); });
+    const std::string kind_failure = failure_of([&] { by_kind = token_atom(t); });
+    EXPECT_EQ(kind_failure, text_failure) << quoted_text(t.text);
+    EXPECT_EQ(by_kind, by_text) << quoted_text(t.text);
+    if (by_kind.is_float()) {
+      EXPECT_EQ(std::signbit(by_kind.as_float()), std::signbit(by_text.as_float())) << t.text;
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Tensor types
 
 TEST(TensorTypes, Read) {
   struct Case {
     std::string source;
-    TensorType ty;
+    TypeRef ty;
   } cases[] = {
       {"f32[]", T("f32")},
       {"f32[4, n]", T("f32", {D(4), N("n")})},
@@ -278,7 +358,8 @@ TEST(TensorTypes, Read) {
       {"// c\nf32[ // d\n 4]", T("f32", {D(4)})},
   };
   for (const Case& c : cases) {
-    Parser p(c.source);
+    Context ctx;
+    Parser p(c.source, ctx);
     EXPECT_EQ(parse_tensor_type(p), c.ty) << c.source;
     EXPECT_TRUE(p.at_end()) << c.source;
   }
@@ -305,7 +386,8 @@ TEST(TensorTypes, Failures) {
       {"f32", "index out of bounds: the len is 1 but the index is 1"},
   };
   for (const Case& c : cases) {
-    Parser p(c.source);
+    Context ctx;
+    Parser p(c.source, ctx);
     EXPECT_EQ(failure_of([&] { parse_tensor_type(p); }), c.message) << c.source;
   }
 }
@@ -319,21 +401,22 @@ TEST(ArgLists, Items) {
     Args positional;
     std::vector<std::pair<std::string, Atom>> named;
   } cases[] = {
-      {"(x, k=2, k=3.5, m=q)", {S("x")}, {{"k", F(3.5)}, {"m", S("q")}}},
-      {"(_k=1)", {S("_k"), S("="), I(1)}, {}},
-      {"(1=2)", {I(1), S("="), I(2)}, {}},
-      {R"(("a b", "1.5", "", k="v w", e=""))", {S("a b"), S("1.5"), S("")},
+      {"(x, k=2, k=3.5, m=q)", args({S("x")}), {{"k", F(3.5)}, {"m", S("q")}}},
+      {"(_k=1)", args({S("_k"), S("="), I(1)}), {}},
+      {"(1=2)", args({I(1), S("="), I(2)}), {}},
+      {R"(("a b", "1.5", "", k="v w", e=""))", args({S("a b"), S("1.5"), S("")}),
        {{"k", S("v w")}, {"e", S("")}}},
-      {R"(("a\"b"))", {S(R"(a\")" "b")}, {}},  // escapes stay as written
-      {"(1 2.5 x -3)", {I(1), F(2.5), S("x"), I(-3)}, {}},
-      {"(, x)", {S("x")}, {}},
-      {"(x,, y)", {S("x"), S(","), S("y")}, {}},
-      {"(9223372036854775808, inf, -, ->)", {S("9223372036854775808"), F(kInf), S("-"), S("->")}, {}},
+      {R"(("a\"b"))", args({S(R"(a\")" "b")}), {}},  // escapes stay as written
+      {"(1 2.5 x -3)", args({I(1), F(2.5), S("x"), I(-3)}), {}},
+      {"(, x)", args({S("x")}), {}},
+      {"(x,, y)", args({S("x"), S(","), S("y")}), {}},
+      {"(9223372036854775808, inf, -, ->)", args({S("9223372036854775808"), F(kInf), S("-"), S("->")}), {}},
       {"()", {}, {}},
       {"(k // c\n = 1)", {}, {{"k", I(1)}}},
   };
   for (const Case& c : cases) {
-    Parser p(c.source);
+    Context ctx;
+    Parser p(c.source, ctx);
     const ArgList a = parse_arg_list(p, "(", ")");
     EXPECT_EQ(a.positional, c.positional) << c.source;
     ASSERT_EQ(a.named.size(), c.named.size()) << c.source;
@@ -360,12 +443,14 @@ TEST(ArgLists, Failures) {
       {"x", R"(Expected "(", got "x")"},
   };
   for (const Case& c : cases) {
-    Parser p(c.source);
+    Context ctx;
+    Parser p(c.source, ctx);
     EXPECT_EQ(failure_of([&] { parse_arg_list(p, "(", ")"); }), c.message) << c.source;
   }
   // An unclosed string with content and no dot reads as text, quote included.
   const std::string unclosed = "(\"ab";
-  Parser p(unclosed);
+  Context ctx;
+  Parser p(unclosed, ctx);
   EXPECT_EQ(failure_of([&] { parse_arg_list(p, "(", ")"); }),
             "index out of bounds: the len is 2 but the index is 2");
 }
@@ -387,7 +472,8 @@ TEST(Literals, Values) {
       {"[1e400, -1e400, 1.5e-3]", LL({LF(kInf), LF(-kInf), LF(0.0015)})},
   };
   for (const Case& c : cases) {
-    Parser p(c.source);
+    Context ctx;
+    Parser p(c.source, ctx);
     EXPECT_EQ(parse_literal_list(p), c.value) << c.source;
     EXPECT_TRUE(p.at_end()) << c.source;
   }
@@ -397,7 +483,8 @@ TEST(Literals, Values) {
   } scalars[] = {{"5", LI(5)}, {"-1", LI(-1)}, {"inf", LF(kInf)}, {"- inf", LF(-kInf)},
                  {"2.5", LF(2.5)}};
   for (const Scalar& c : scalars) {
-    Parser p(c.source);
+    Context ctx;
+    Parser p(c.source, ctx);
     EXPECT_EQ(parse_literal_scalar(p), c.value) << c.source;
   }
 }
@@ -417,7 +504,8 @@ TEST(Literals, Failures) {
       {"[1e]", kUnwrap + "ParseFloatError { kind: Invalid }"},
   };
   for (const Case& c : cases) {
-    Parser p(c.source);
+    Context ctx;
+    Parser p(c.source, ctx);
     EXPECT_EQ(failure_of([&] {
                 if (p.peek_is("["))
                   parse_literal_list(p);
@@ -451,71 +539,76 @@ TEST(Literals, NestingIsBounded) {
 // ---------------------------------------------------------------------------
 // Statements
 
-Op op_of(const std::string& source) {
-  Parser p(source);
+// One statement read into `ctx`.
+Op op_of(Context& ctx, const std::string& source) {
+  Parser p(source, ctx);
   Op op = parse_op(p);
   EXPECT_TRUE(p.at_end()) << source;
   return op;
 }
 
 TEST(Statements, Kinds) {
-  const std::optional<TensorType> none;
-  const std::optional<TensorType> scalar = T("f32");
+  Context& x = expected();
+  const TypeRef none;
+  const TypeRef scalar = T("f32");
   struct Case {
     std::string source;
     Op op;
   } cases[] = {
       // outputs
-      {"y = map[add](a, b)", make_op(Map{"add"}, {"y"}, {none}, {S("a"), S("b")})},
+      {"y = map[add](a, b)", make_op(x, Map{"add"}, {"y"}, {none}, {S("a"), S("b")})},
       {"(y, z): (f32[2], f32[2]) = call[g](x)",
-       make_op(Call{"g"}, {"y", "z"}, {T("f32", {D(2)}), T("f32", {D(2)})}, {S("x")})},
-      {"(): () = iota()", make_op(Iota{}, {}, {})},
-      {"(y, z): (f32[2]) = call[g](x)", make_op(Call{"g"}, {"y", "z"}, {T("f32", {D(2)})}, {S("x")})},
-      {"(y): (*[], f32[]) = iota()", make_op(Iota{}, {"y"}, {T("*"), scalar})},
-      {"(y z): (f32[] f32[]) = iota()", make_op(Iota{}, {"y", "z"}, {scalar, scalar})},
-      {"y: * = iota()", make_op(Iota{}, {"y"}, {T("*")})},
+       make_op(x, Call{"g"}, {"y", "z"}, {T("f32", {D(2)}), T("f32", {D(2)})}, {S("x")})},
+      {"(): () = iota()", make_op(x, Iota{}, {}, {})},
+      {"(y, z): (f32[2]) = call[g](x)", make_op(x, Call{"g"}, {"y", "z"}, {T("f32", {D(2)})}, {S("x")})},
+      {"(y): (*[], f32[]) = iota()", make_op(x, Iota{}, {"y"}, {T("*"), scalar})},
+      {"(y z): (f32[] f32[]) = iota()", make_op(x, Iota{}, {"y", "z"}, {scalar, scalar})},
+      {"y: * = iota()", make_op(x, Iota{}, {"y"}, {T("*")})},
       {"y: f32[2], z, w: * = iota()",
-       make_op(Iota{}, {"y", "z", "w"}, {T("f32", {D(2)}), none, T("*")})},
+       make_op(x, Iota{}, {"y", "z", "w"}, {T("f32", {D(2)}), none, T("*")})},
       // view and tile: pattern and axes from the parenthesised list
       {R"(y = view["a b -> b a"](x, a=2, b=3.9))",
-       make_op(View{"a b -> b a", axes({{"a", 2}, {"b", 3}})}, {"y"}, {none}, {S("x")})},
-      {R"(y = view["a b -> b a", a=2](x))", make_op(View{"a b -> b a", {}}, {"y"}, {none}, {S("x")})},
+       make_op(x, View{"a b -> b a", axes({{"a", 2}, {"b", 3}})}, {"y"}, {none}, {S("x")})},
+      {R"(y = view["a b -> b a", a=2](x))", make_op(x, View{"a b -> b a", {}}, {"y"}, {none}, {S("x")})},
       {R"(y = tile["a -> a b"](x, b=-3.9, c=q, d=1e400, e=-1e400, b=4))",
-       make_op(Tile{"a -> a b", axes({{"b", 4}, {"d", kMax}, {"e", kMin}})}, {"y"}, {none}, {S("x")})},
-      {R"(y = view["a->b"](x))", make_op(View{"a->b", {}}, {"y"}, {none}, {S("x")})},
-      {R"(y = view["a b", "c -> c"](x))", make_op(View{"c -> c", {}}, {"y"}, {none}, {S("x")})},
-      {R"(y = read["ab"](x))", make_op(Read{""}, {"y"}, {none}, {S("x")})},
-      {R"(y = map["a b", add, 1, 2.5](x, k=1))", make_op(Map{"add"}, {"y"}, {none}, {S("x")})},
-      {"y = map(x)", make_op(Map{""}, {"y"}, {none}, {S("x")})},
-      {"y = map[add]", make_op(Map{"add"}, {"y"}, {none})},
+       make_op(x, Tile{"a -> a b", axes({{"b", 4}, {"d", kMax}, {"e", kMin}})}, {"y"}, {none}, {S("x")})},
+      {R"(y = view["a->b"](x))", make_op(x, View{"a->b", {}}, {"y"}, {none}, {S("x")})},
+      {R"(y = view["a b", "c -> c"](x))", make_op(x, View{"c -> c", {}}, {"y"}, {none}, {S("x")})},
+      {R"(y = read["ab"](x))", make_op(x, Read{""}, {"y"}, {none}, {S("x")})},
+      {R"(y = map["a b", add, 1, 2.5](x, k=1))", make_op(x, Map{"add"}, {"y"}, {none}, {S("x")})},
+      {"y = map(x)", make_op(x, Map{""}, {"y"}, {none}, {S("x")})},
+      {"y = map[add]", make_op(x, Map{"add"}, {"y"}, {none})},
       // fold, write, read, contract
-      {"y: f32[] = fold[i, add](x)", make_op(Fold{"", "i"}, {"y"}, {scalar}, {S("x")})},
-      {R"(y = fold["a b -> a", max](x))", make_op(Fold{"a b -> a", "max"}, {"y"}, {none}, {S("x")})},
+      {"y: f32[] = fold[i, add](x)", make_op(x, Fold{"", "i"}, {"y"}, {scalar}, {S("x")})},
+      {R"(y = fold["a b -> a", max](x))", make_op(x, Fold{"a b -> a", "max"}, {"y"}, {none}, {S("x")})},
       {R"(y = write["a -> a", add](x, i))",
-       make_op(Write{"a -> a", "add"}, {"y"}, {none}, {S("x"), S("i")})},
-      {R"(y = read["a b -> b"](x))", make_op(Read{"a b -> b"}, {"y"}, {none}, {S("x")})},
+       make_op(x, Write{"a -> a", "add"}, {"y"}, {none}, {S("x"), S("i")})},
+      {R"(y = read["a b -> b"](x))", make_op(x, Read{"a b -> b"}, {"y"}, {none}, {S("x")})},
       {R"(y = contract["a b, b c -> a c"](x, w))",
-       make_op(Contract{"a b, b c -> a c"}, {"y"}, {none}, {S("x"), S("w")})},
+       make_op(x, Contract{"a b, b c -> a c"}, {"y"}, {none}, {S("x"), S("w")})},
       // random: only floats are bounds
-      {"y: f32[] = random[0.0, 1.0]()", make_op(Random{0.0, 1.0}, {"y"}, {scalar})},
-      {"y = random[1, -0.5, x, 2, 2.5, 9.0]()", make_op(Random{-0.5, 2.5}, {"y"}, {none})},
+      {"y: f32[] = random[0.0, 1.0]()", make_op(x, Random{0.0, 1.0}, {"y"}, {scalar})},
+      {"y = random[1, -0.5, x, 2, 2.5, 9.0]()", make_op(x, Random{-0.5, 2.5}, {"y"}, {none})},
       // loop counts
       {"y: f32[] = loop[body, -1](x)",
-       make_op(Loop{"body", LoopCount::concrete(18446744073709551615ull)}, {"y"}, {scalar}, {S("x")})},
-      {"y = loop[body, n](x)", make_op(Loop{"body", LoopCount::named("n")}, {"y"}, {none}, {S("x")})},
+       make_op(x, Loop{"body", LoopCount::concrete(18446744073709551615ull)}, {"y"}, {scalar}, {S("x")})},
+      {"y = loop[body, n](x)", make_op(x, Loop{"body", LoopCount::named("n")}, {"y"}, {none}, {S("x")})},
       {"y = loop[body, 3, param.layers](x)",
-       make_op(Loop{"body", LoopCount::named("param.layers")}, {"y"}, {none}, {S("x")})},
-      {"y = loop[4](x)", make_op(Loop{"", LoopCount::concrete(4)}, {"y"}, {none}, {S("x")})},
+       make_op(x, Loop{"body", LoopCount::named("param.layers")}, {"y"}, {none}, {S("x")})},
+      {"y = loop[4](x)", make_op(x, Loop{"", LoopCount::concrete(4)}, {"y"}, {none}, {S("x")})},
       // cache
-      {"y = cache[kv.*, init, ext](k)", make_op(Cache{"kv.*", "init", "ext"}, {"y"}, {none}, {S("k")})},
-      {"y = cache[kv, init](k)", make_op(Cache{"kv", "init", std::nullopt}, {"y"}, {none}, {S("k")})},
-      {R"(y = cache["", init](k))", make_op(Cache{"", "init", std::nullopt}, {"y"}, {none}, {S("k")})},
+      {"y = cache[kv.*, init, ext](k)", make_op(x, Cache{"kv.*", "init", "ext"}, {"y"}, {none}, {S("k")})},
+      {"y = cache[kv, init](k)", make_op(x, Cache{"kv", "init", std::nullopt}, {"y"}, {none}, {S("k")})},
+      {R"(y = cache["", init](k))", make_op(x, Cache{"", "init", std::nullopt}, {"y"}, {none}, {S("k")})},
       // literal: no square-bracket list, no args
-      {"y = literal(5)", make_op(Literal{LI(5)}, {"y"}, {none})},
-      {"y = literal([1, 2])", make_op(Literal{LL({LI(1), LI(2)})}, {"y"}, {none})},
-      {"y = literal(- inf)", make_op(Literal{LF(-kInf)}, {"y"}, {none})},
+      {"y = literal(5)", make_op(x, Literal{LI(5)}, {"y"}, {none})},
+      {"y = literal([1, 2])", make_op(x, Literal{LL({LI(1), LI(2)})}, {"y"}, {none})},
+      {"y = literal(- inf)", make_op(x, Literal{LF(-kInf)}, {"y"}, {none})},
   };
-  for (const Case& c : cases) EXPECT_EQ(op_of(c.source), c.op) << c.source;
+  for (const Case& c : cases) {
+    Context ctx;
+    EXPECT_EQ(op_of(ctx, c.source), c.op) << c.source;
+  }
 }
 
 TEST(Statements, Failures) {
@@ -555,7 +648,12 @@ TEST(Statements, Failures) {
       {"y = literal(x)", R"(Expected literal value, got name "x")"},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(failure_of([&] { op_of(c.source); }), c.message) << c.source;
+    EXPECT_EQ(failure_of([&] {
+                Context ctx;
+                op_of(ctx, c.source);
+              }),
+              c.message)
+        << c.source;
 }
 
 // ---------------------------------------------------------------------------
@@ -566,8 +664,8 @@ TEST(Functions, Headers) {
   ASSERT_EQ(m.functions.size(), 1u);
   const Function& f = *m.functions.find("f");
   EXPECT_EQ(f.name, "f");
-  EXPECT_EQ(f.params, (std::vector<Param>{{"a", T("f32", {D(4)})}, {"b", T("*")}}));
-  EXPECT_EQ(f.returns, (std::vector<Param>{{"y", T("f32")}, {"z", T("*")}}));
+  EXPECT_EQ(f.params, params({{"a", T("f32", {D(4)})}, {"b", T("*")}}));
+  EXPECT_EQ(f.returns, params({{"y", T("f32")}, {"z", T("*")}}));
   EXPECT_TRUE(f.ops.empty());
 }
 
@@ -594,7 +692,7 @@ TEST(Module, EmptyAndCommentOnlySources) {
   EXPECT_EQ(parse_source(""), Module{});
   EXPECT_EQ(parse_source(" \n\t"), Module{});
   const Module m = parse_source("// a\r\n\n// b");
-  EXPECT_EQ(m.header_comments, (std::vector<std::string>{"// a\r", "// b"}));
+  EXPECT_EQ(strings(m.header_comments), (std::vector<std::string>{"// a\r", "// b"}));
   EXPECT_TRUE(m.functions.empty());
 }
 
@@ -612,7 +710,44 @@ TEST(Module, BodiesOfDifferentLengths) {
     const Function& f = m.functions.at_position(k).second;
     ASSERT_EQ(f.ops.size(), lengths[k]) << k;
     for (std::size_t i = 0; i < lengths[k]; ++i)
-      ASSERT_EQ(f.ops[i].outputs, Outputs{"y" + std::to_string(i)}) << k;
+      ASSERT_EQ(strings(f.ops[i].outputs), std::vector<std::string>{"y" + std::to_string(i)}) << k;
+  }
+}
+
+// Types recur from statement to statement; each is stored once in the
+// context, and every statement keeps its own, also when more types take turns
+// than the parser keeps at hand.
+TEST(Module, RecurringTypes) {
+  const std::vector<std::pair<std::string, TypeRef>> types = {
+      {"f32[4]", T("f32", {D(4)})},       {"f32[ 4 ]", T("f32", {D(4)})},
+      {"f32[4, n]", T("f32", {D(4), N("n")})}, {"f32[n, 4]", T("f32", {N("n"), D(4)})},
+      {"i8[]", T("i8")},                  {"f32[n]", T("f32", {N("n")})},
+      {"f32[4n]", T("f32", {D(4), N("n")})},   {"f16[4]", T("f16", {D(4)})},
+      {"f32[-4]", T("f32", {D(-4)})},
+  };
+  std::string source = "f() -> () {\n";
+  std::vector<TypeRef> expect;
+  for (std::size_t i = 0; i < 60; ++i) {
+    // Runs of one type, then jumps back and forth over the list.
+    const std::size_t k = (i / 3 * 5 + i % 2) % types.size();
+    source += "  y: " + types[k].first + " = iota()\n";
+    expect.push_back(types[k].second);
+  }
+  source += "}\n";
+  const Module m = parse_source(source);
+  const Function& f = *m.functions.find("f");
+  ASSERT_EQ(f.ops.size(), expect.size());
+  std::vector<const TensorType*> stored;
+  for (std::size_t i = 0; i < expect.size(); ++i) {
+    ASSERT_EQ(f.ops[i].output_types.size(), 1u) << i;
+    const TypeRef got = f.ops[i].output_types[0];
+    EXPECT_EQ(got, expect[i]) << i;
+    for (const TensorType* other : stored) {
+      if (*other == *got) {
+        EXPECT_EQ(other, got.get()) << "two copies of one type at " << i;
+      }
+    }
+    stored.push_back(got.get());
   }
 }
 
@@ -649,17 +784,17 @@ TEST(Module, WhereCommentsGo) {
       "  // after the last statement\n"
       "}\n"
       "// trailing\n");
-  EXPECT_EQ(m.header_comments, (std::vector<std::string>{"// h1\r", "// h2"}));
+  EXPECT_EQ(strings(m.header_comments), (std::vector<std::string>{"// h1\r", "// h2"}));
   ASSERT_EQ(m.functions.size(), 2u);
   const Function& f = *m.functions.find("f");
-  EXPECT_EQ(f.comments,
+  EXPECT_EQ(strings(f.comments),
             (std::vector<std::string>{"// in header", "// after brace", "// before first"}));
   ASSERT_EQ(f.ops.size(), 3u);
   EXPECT_TRUE(f.ops[0].comments.empty());
-  EXPECT_EQ(f.ops[1].comments, (std::vector<std::string>{"// inside first", "// before second"}));
+  EXPECT_EQ(strings(f.ops[1].comments), (std::vector<std::string>{"// inside first", "// before second"}));
   EXPECT_TRUE(f.ops[2].comments.empty());
   const Function& g = *m.functions.find("g");
-  EXPECT_EQ(g.comments, (std::vector<std::string>{"// inside last", "// before close",
+  EXPECT_EQ(strings(g.comments), (std::vector<std::string>{"// inside last", "// before close",
                                                   "// between", "// own"}));
   ASSERT_EQ(g.ops.size(), 1u);
   EXPECT_TRUE(g.ops[0].comments.empty());
@@ -746,34 +881,48 @@ TEST_F(Files, ReadsWholeFile) {
   EXPECT_EQ(std::get<Map>(m.functions.find("f2999")->ops[0].kind).function, "\xc3\xa9");
 }
 
+// A FIFO has no size to go by: the reader grows its room as the bytes come.
+TEST_F(Files, ReadsPipe) {
+  const std::string path = dir_ + "/pipe.qrv";
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  std::string source;
+  for (int i = 0; i < 3000; ++i) source += "f" + std::to_string(i) + "() -> () { y = iota() }\n";
+  std::thread writer([&] { std::ofstream(path, std::ios::binary) << source; });
+  Module m;
+  const std::string failure = failure_of([&] { m = parse_file(path); });
+  writer.join();
+  EXPECT_EQ(failure, "<no failure>");
+  ASSERT_EQ(m.functions.size(), 3000u);
+  EXPECT_EQ(m.functions.at_position(2999).first, "f2999");
+}
+
 TEST(Fixture, Decoder) {
   const Module m = parse_file(QUARVEL_FIXTURES "/decoder.qrv");
   std::vector<std::string> names;
   for (const auto& [key, f] : m.functions) {
     EXPECT_EQ(key, f.name);
-    names.push_back(key);
+    names.emplace_back(key);
   }
   EXPECT_EQ(names, (std::vector<std::string>{"main", "block0", "block1", "mlp", "kv_init",
                                              "kv_append"}));
-  EXPECT_EQ(m.header_comments, (std::vector<std::string>{"// decoder model, generated",
+  EXPECT_EQ(strings(m.header_comments), (std::vector<std::string>{"// decoder model, generated",
                                                          "// shapes and weights come from the TOML file"}));
   const Function& main = *m.functions.find("main");
   ASSERT_EQ(main.ops.size(), 6u);
   EXPECT_EQ(main.params[0], (Param{"tokens", T("i32", {N("param.batch"), N("param.seq")})}));
   EXPECT_EQ(main.ops[1].kind, OpKind(Loop{"block0", LoopCount::named("param.layers")}));
-  EXPECT_EQ(main.ops[1].args, (Args{S("h0"), S("weights.stack0.*")}));
+  EXPECT_EQ(main.ops[1].args, args({S("h0"), S("weights.stack0.*")}));
 
   const Function& block = *m.functions.find("block0");
   ASSERT_EQ(block.ops.size(), 20u);
-  EXPECT_EQ(block.comments,
+  EXPECT_EQ(strings(block.comments),
             (std::vector<std::string>{"// block0: one decoder layer", "// attention"}));
   EXPECT_EQ(block.ops[4].kind, OpKind(View{"b s (h e) -> b s h e", axes({{"h", 8}})}));
-  EXPECT_EQ(block.ops[4].output_types[0],
-            std::optional<TensorType>(T("f32", {N("b"), N("s"), D(8), N("param.hd")})));
-  EXPECT_EQ(block.ops[5].outputs, std::vector<std::string>{"kc"});
+  EXPECT_EQ(block.ops[4].output_types[0], T("f32", {N("b"), N("s"), D(8), N("param.hd")}));
+  EXPECT_EQ(strings(block.ops[5].outputs), std::vector<std::string>{"kc"});
   EXPECT_EQ(block.ops[5].kind, OpKind(Cache{"kv.*", "kv_init", "kv_append"}));
   EXPECT_EQ(block.ops[8].kind, OpKind(Fold{"b h s t -> b h s", "max"}));
-  EXPECT_EQ(block.ops[17].comments,
+  EXPECT_EQ(strings(block.ops[17].comments),
             std::vector<std::string>{"// feed-forward, weights passed as one record"});
   EXPECT_EQ(m.functions.find("mlp")->ops.size(), 5u);
   EXPECT_EQ(m.functions.find("mlp")->params.size(), 4u);

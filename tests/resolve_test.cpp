@@ -237,8 +237,20 @@ TEST(InferAxes, Environment) {
 
   // Wildcard parameters are in the environment with whatever shape they carry.
   Module m = parse_source(R"~(f(x: *) -> (y: *) { y: f32[20] = view["a -> (a k)"](x) })~");
-  m.functions.find("f")->params[0].ty.shape = {Dim::concrete(5)};
+  Function* f = m.functions.find("f");
+  f->params = m.ctx().list({Param{f->params[0].name, m.ctx().type("*", {Dim::concrete(5)})}});
   EXPECT_EQ(inferred_axes(infer_axes(m)), (AxisList{{"k", 4}}));
+
+  // Environments of hundreds of names: a parameter stays visible to the end of
+  // a long function, and its outputs do not reach the next function.
+  std::string long_source = "f(x: f32[2]) -> (y: *) {\n";
+  for (int i = 0; i < 300; ++i)
+    long_source += "  t" + std::to_string(i) + ": f32[3] = map[copy](x)\n";
+  long_source += "  y: f32[20] = view[\"a -> (a k)\"](x)\n}\n";
+  long_source += "g(q: f32[2]) -> (y: *) {\n  y: f32[20] = view[\"a -> (a k)\"](t5)\n}\n";
+  const Module filled = infer_axes(parse_source(long_source));
+  EXPECT_EQ(inferred_axes(filled), (AxisList{{"k", 10}}));
+  EXPECT_TRUE(std::get<View>(filled.functions.find("g")->ops.back().kind).axes.empty());
 }
 
 TEST(InferAxes, OperationsLeftAsTheyAre) {
@@ -297,14 +309,28 @@ TEST(InferAxes, WholeModuleCopy) {
   )~");
   const Module before = input;
   Module expected = input;
-  std::get<Tile>(expected.functions.find("g")->ops[0].kind).axes.insert("c", 4);
-  auto& f_axes = std::get<View>(expected.functions.find("f")->ops[0].kind).axes;
+  Context axes_ctx;
+  AxesBuilder g_axes;
+  g_axes.insert("c", 4);
+  std::get<Tile>(expected.functions.find("g")->ops[0].kind).axes = axes_ctx.axes(g_axes);
+  AxesBuilder f_axes;
   f_axes.insert("a", 2);
   f_axes.insert("b", 3);
+  std::get<View>(expected.functions.find("f")->ops[0].kind).axes = axes_ctx.axes(f_axes);
 
-  EXPECT_EQ(infer_axes(input), expected);
+  const Module result = infer_axes(input);
+  EXPECT_EQ(result, expected);
   EXPECT_EQ(input, before);
   EXPECT_EQ(infer_axes(Module(input)), expected);
+
+  // The result is built over the input's context and shares what did not change.
+  EXPECT_EQ(result.context, input.context);
+  const Op& unchanged_in = input.functions.find("g")->ops[1];
+  const Op& unchanged_out = result.functions.find("g")->ops[1];
+  EXPECT_EQ(unchanged_out.outputs.data(), unchanged_in.outputs.data());
+  EXPECT_EQ(unchanged_out.args.data(), unchanged_in.args.data());
+  EXPECT_EQ(unchanged_out.output_types[0].get(), unchanged_in.output_types[0].get());
+  EXPECT_EQ(result.functions.find("g")->params.data(), input.functions.find("g")->params.data());
 }
 
 }  // namespace

@@ -54,7 +54,6 @@ inline std::string read_fixture(const std::string& name) {
   return buffer.str();
 }
 
-// Whether the parser is built (it fails on every input while it is a stub).
 // A scratch directory for the files a test writes, removed with the fixture.
 class ScratchDir : public ::testing::Test {
  protected:
@@ -79,48 +78,34 @@ class ScratchDir : public ::testing::Test {
   std::string dir_;
 };
 
-inline bool parser_ready() {
-  try {
-    parse_source("");
-    return true;
-  } catch (const Failure&) {
-    return false;
-  }
+// Builders of model values in a context that the test keeps alive (usually
+// the context of the module under test: `Context& ctx = module.ctx();`).
+inline TypeRef ty(Context& ctx, std::string_view dtype, std::initializer_list<Dim> shape = {}) {
+  return ctx.type(dtype, shape);
 }
 
-inline TensorType ty(std::string dtype, Shape shape = {}) {
-  return TensorType{std::move(dtype), std::move(shape)};
-}
-
-inline Op make_op(OpKind kind, std::vector<std::string> outputs = {}, OutputTypes types = {},
-                  Args args = {}, std::vector<std::string> comments = {}) {
+inline Op make_op(Context& ctx, OpKind kind, std::initializer_list<std::string_view> outputs = {},
+                  std::initializer_list<TypeRef> types = {}, std::initializer_list<Atom> args = {},
+                  std::initializer_list<std::string_view> comments = {}) {
+  auto texts = [&ctx](std::initializer_list<std::string_view> items) {
+    std::vector<Text> copies;
+    for (std::string_view item : items) copies.push_back(ctx.text(item));
+    return ctx.list(copies);
+  };
   Op op;
   op.kind = std::move(kind);
-  op.outputs = std::move(outputs);
-  op.output_types = std::move(types);
-  op.args = std::move(args);
-  op.comments = std::move(comments);
+  op.outputs = texts(outputs);
+  op.output_types = ctx.list(types);
+  op.args = ctx.list(args);
+  op.comments = texts(comments);
   return op;
 }
 
 // [[[...[1]...]]], `depth` lists deep, built without recursion.
-inline LiteralValue deeply_nested_list(int depth) {
+inline LiteralValue deeply_nested_list(Context& ctx, int depth) {
   LiteralValue value = LiteralValue::integer(1);
-  for (int i = 0; i < depth; ++i) {
-    std::vector<LiteralValue> items;
-    items.push_back(std::move(value));
-    value = LiteralValue::list(std::move(items));
-  }
+  for (int i = 0; i < depth; ++i) value = LiteralValue::list(ctx.list({value}));
   return value;
-}
-
-// Takes a value of `deeply_nested_list` apart one level at a time, so that
-// destroying it does not recurse.
-inline void take_apart(LiteralValue& held) {
-  while (held.is_list() && !held.as_list().empty()) {
-    LiteralValue inner = std::move(std::get<2>(held.v)[0]);
-    held = std::move(inner);
-  }
 }
 
 }  // namespace quarvel

@@ -12,7 +12,7 @@ FIXTURES = os.environ.get(
     os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures"))
 
 # A path that cannot be read: every call that reaches a body reading it fails
-# there, whichever parts of the toolkit are built.
+# there.
 _missing_dir = tempfile.mkdtemp(prefix="quarvel-test-")
 MISSING = os.path.join(_missing_dir, "absent.qrv")
 
@@ -63,20 +63,8 @@ class QuarvelCase(unittest.TestCase):
         self.assertEqual(str(cm.exception), text)
         return cm.exception
 
-    def call_built(self, fn, *args, **kwargs):
-        """Calls fn; skips the test while a part it needs is still a placeholder."""
-        with captured_fd2():
-            try:
-                return fn(*args, **kwargs)
-            except PanicException as e:
-                if str(e).endswith("is not built yet"):
-                    self.skipTest(str(e))
-                raise
-
     def body_message(self, fn, *args, **kwargs):
         """The failure message of a call that must fail in its body."""
         e = body_failure(fn, *args, **kwargs)
         self.assertIs(type(e), PanicException, repr(e))
-        if str(e).endswith("is not built yet"):
-            self.skipTest(str(e))
         return str(e)

@@ -54,29 +54,29 @@ class SourceBodiesTest(QuarvelCase):
             self.source = f.read()
 
     def test_parse_to_json(self):
-        text = self.call_built(_quarvel.parse_to_json, self.source)
+        text = _quarvel.parse_to_json(self.source)
         self.assertIs(type(text), str)
         module = json.loads(text)
         self.assertEqual(list(module["functions"]), ["main", "block0", "block1", "mlp", "kv_init",
                                                      "kv_append"])
 
     def test_formatting_paths_agree(self):
-        by_source = self.call_built(_quarvel.fmt_source, self.source)
+        by_source = _quarvel.fmt_source(self.source)
         self.assertIs(type(by_source), str)
-        self.assertEqual(self.call_built(_quarvel.fmt_file, DECODER_QRV), by_source)
-        module_json = self.call_built(_quarvel.parse_to_json, self.source)
-        self.assertEqual(self.call_built(_quarvel.fmt_json, module_json), by_source)
+        self.assertEqual(_quarvel.fmt_file(DECODER_QRV), by_source)
+        module_json = _quarvel.parse_to_json(self.source)
+        self.assertEqual(_quarvel.fmt_json(module_json), by_source)
 
     def test_width_is_handed_on(self):
-        default = self.call_built(_quarvel.fmt_source, LONG_HEADER)
-        widest = self.call_built(_quarvel.fmt_source, LONG_HEADER, width=2**64 - 1)
-        narrow = self.call_built(_quarvel.fmt_source, LONG_HEADER, width=0)
+        default = _quarvel.fmt_source(LONG_HEADER)
+        widest = _quarvel.fmt_source(LONG_HEADER, width=2**64 - 1)
+        narrow = _quarvel.fmt_source(LONG_HEADER, width=0)
         self.assertEqual(widest.count("\n"), LONG_HEADER.count("\n"))
         self.assertGreater(narrow.count("\n"), widest.count("\n"))
         self.assertEqual(default, narrow)  # the header is longer than 100 bytes
-        self.assertEqual(self.call_built(_quarvel.fmt_source, LONG_HEADER, width=True), narrow)
-        module_json = self.call_built(_quarvel.parse_to_json, LONG_HEADER)
-        self.assertEqual(self.call_built(_quarvel.fmt_json, module_json, width=2**64 - 1), widest)
+        self.assertEqual(_quarvel.fmt_source(LONG_HEADER, width=True), narrow)
+        module_json = _quarvel.parse_to_json(LONG_HEADER)
+        self.assertEqual(_quarvel.fmt_json(module_json, width=2**64 - 1), widest)
 
     def test_unreadable_file(self):
         for fn in (_quarvel.fmt_file, _quarvel.check_file):
@@ -100,41 +100,41 @@ class JsonBodiesTest(QuarvelCase):
                          unwrap_json("EOF while parsing a value", 1, 0))
 
     def test_resolve_with_empty_config_only_infers_axes(self):
-        module_json = self.call_built(_quarvel.parse_to_json, LOOPED)
-        self.assertEqual(self.call_built(_quarvel.resolve_json, module_json, "{}"),
-                         self.call_built(_quarvel.infer_axes_json, module_json))
+        module_json = _quarvel.parse_to_json(LOOPED)
+        self.assertEqual(_quarvel.resolve_json(module_json, "{}"),
+                         _quarvel.infer_axes_json(module_json))
 
     def test_flatten(self):
-        module_json = self.call_built(_quarvel.parse_to_json, LOOPED)
+        module_json = _quarvel.parse_to_json(LOOPED)
         self.assertEqual(self.body_message(_quarvel.flatten_json, module_json, "absent"),
                          "no entry found for key")
         message = self.body_message(_quarvel.flatten_json, module_json, "main")
         self.assertRegex(message, r"^Loop count '(param\.)?count' not resolved before flattening$")
-        resolved = self.call_built(_quarvel.resolve_json, module_json, '{"count": 2}')
-        flat = self.call_built(_quarvel.flatten_json, resolved, "main")
+        resolved = _quarvel.resolve_json(module_json, '{"count": 2}')
+        flat = _quarvel.flatten_json(resolved, "main")
         self.assertEqual(list(json.loads(flat)["functions"]), ["main"])
-        self.assertEqual(self.call_built(_quarvel.flatten_json, resolved, "main", ("k", "k")),
-                         self.call_built(_quarvel.flatten_json, resolved, "main", ["k"]))
+        self.assertEqual(_quarvel.flatten_json(resolved, "main", ("k", "k")),
+                         _quarvel.flatten_json(resolved, "main", ["k"]))
 
     def test_check_reports_problems_as_data(self):
         path = write_temp(UNSCOPED)
         try:
-            by_file = self.call_built(_quarvel.check_file, path)
+            by_file = _quarvel.check_file(path)
         finally:
             os.unlink(path)
         report = json.loads(by_file)
         self.assertEqual(set(report), {"errors", "constraints"})
         self.assertTrue(report["errors"])
         self.assertTrue(any("nowhere" in e for e in report["errors"]))
-        module_json = self.call_built(_quarvel.parse_to_json, UNSCOPED)
-        self.assertEqual(self.call_built(_quarvel.check_json, module_json), by_file)
+        module_json = _quarvel.parse_to_json(UNSCOPED)
+        self.assertEqual(_quarvel.check_json(module_json), by_file)
 
 
 class FlatLoadTest(QuarvelCase):
     def test_defaults(self):
-        flat = self.call_built(_quarvel.load_flat_json, DECODER_QRV, DECODER_TOML)
+        flat = _quarvel.load_flat_json(DECODER_QRV, DECODER_TOML)
         self.assertEqual(list(json.loads(flat)["functions"]), ["main"])
-        self.assertEqual(self.call_built(_quarvel.load_flat_json, DECODER_QRV, DECODER_TOML,
+        self.assertEqual(_quarvel.load_flat_json(DECODER_QRV, DECODER_TOML,
                                          "main", []), flat)
 
     def test_missing_configuration(self):

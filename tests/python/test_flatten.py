@@ -54,13 +54,13 @@ def signature(flat_json):
 
 class FlattenJsonTest(QuarvelCase):
     def module_json(self, source):
-        return self.call_built(_quarvel.parse_to_json, source)
+        return _quarvel.parse_to_json(source)
 
     def test_small_module(self):
-        flat = self.call_built(_quarvel.flatten_json, self.module_json(SMALL), "main")
+        flat = _quarvel.flatten_json(self.module_json(SMALL), "main")
         self.assertEqual(flat, SMALL_FLAT)
         # The flat module reads back and flattens to itself.
-        self.assertEqual(self.call_built(_quarvel.flatten_json, flat, "main"), SMALL_FLAT)
+        self.assertEqual(_quarvel.flatten_json(flat, "main"), SMALL_FLAT)
 
     def test_missing_entry(self):
         text = self.module_json(SMALL)
@@ -71,8 +71,8 @@ class FlattenJsonTest(QuarvelCase):
         text = self.module_json(NAMED_COUNT)
         self.assertEqual(self.body_message(_quarvel.flatten_json, text, "main"),
                          "Loop count 'param.layers' not resolved before flattening")
-        resolved = self.call_built(_quarvel.resolve_json, text, '{"layers": 2}')
-        params, returns, ops = signature(self.call_built(_quarvel.flatten_json, resolved, "main"))
+        resolved = _quarvel.resolve_json(text, '{"layers": 2}')
+        params, returns, ops = signature(_quarvel.flatten_json(resolved, "main"))
         self.assertEqual(params, ["x", "w"])
         self.assertEqual(returns, ["x"])
         self.assertEqual(ops, [(["x_1"], ["x", "w.0.bias"]), (["x_2"], ["x_1", "w.1.bias"])])
@@ -86,15 +86,15 @@ class FlattenJsonTest(QuarvelCase):
         ]
         for keys, params, returns, ops in cases:
             with self.subTest(keys=keys):
-                flat = self.call_built(_quarvel.flatten_json, text, "main", keys)
+                flat = _quarvel.flatten_json(text, "main", keys)
                 self.assertEqual(signature(flat), (params, returns, ops))
 
     def test_repeated_cache_key(self):
         text = self.module_json(CACHED)
-        once = self.call_built(_quarvel.flatten_json, text, "main", ["kv"])
-        self.assertEqual(self.call_built(_quarvel.flatten_json, text, "main", ["kv", "kv"]), once)
-        self.assertEqual(self.call_built(_quarvel.flatten_json, text, "main", ("kv", "kv")), once)
-        self.assertEqual(self.call_built(_quarvel.flatten_json, text, "main", cache_keys=["kv"]),
+        once = _quarvel.flatten_json(text, "main", ["kv"])
+        self.assertEqual(_quarvel.flatten_json(text, "main", ["kv", "kv"]), once)
+        self.assertEqual(_quarvel.flatten_json(text, "main", ("kv", "kv")), once)
+        self.assertEqual(_quarvel.flatten_json(text, "main", cache_keys=["kv"]),
                          once)
 
     def test_cache_slot_without_type(self):
@@ -123,7 +123,7 @@ class FlattenJsonTest(QuarvelCase):
 
     def test_negative_configured_count_is_refused(self):
         text = self.module_json(NAMED_COUNT)
-        resolved = self.call_built(_quarvel.resolve_json, text, '{"layers": -1}')
+        resolved = _quarvel.resolve_json(text, '{"layers": -1}')
         message = self.body_message(_quarvel.flatten_json, resolved, "main")
         self.assertRegex(message, r"^loop count \d+ exceeds the limit of 16777216 iterations$")
 

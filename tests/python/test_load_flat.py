@@ -71,7 +71,7 @@ class DecoderTest(QuarvelCase):
     """The decoder fixture: two stacks of four layers with kv caches."""
 
     def load(self, *args):
-        return main_of(self.call_built(_quarvel.load_flat_json, DECODER_QRV, DECODER_TOML, *args))
+        return main_of(_quarvel.load_flat_json(DECODER_QRV, DECODER_TOML, *args))
 
     def test_cold_caches(self):
         main = self.load()
@@ -117,7 +117,7 @@ class ConfigurationTest(QuarvelCase):
 
     def flat(self, toml, qrv=None):
         config = self.files.write("c.toml", toml)
-        return main_of(self.call_built(_quarvel.load_flat_json, qrv or self.qrv, config))
+        return main_of(_quarvel.load_flat_json(qrv or self.qrv, config))
 
     def message(self, toml):
         config = self.files.write("c.toml", toml)
@@ -188,7 +188,7 @@ class RenamingTest(QuarvelCase):
 
     def flat(self, toml):
         config = self.files.write("w.toml", toml)
-        return main_of(self.call_built(_quarvel.load_flat_json, self.qrv, config))
+        return main_of(_quarvel.load_flat_json(self.qrv, config))
 
     def test_references(self):
         main = self.flat(WEIGHTS_TOML)
@@ -235,7 +235,7 @@ class TwoReadingsTest(QuarvelCase):
         qrv, fifo = self.run_with("[shape]\nn = 2\nm = 3\n[scalar]\nk = 2\n"
                                   "[weights]\nw = \"first\"\n",
                                   "[shape]\nn = 9\n[scalar]\nk = 5\n[weights]\nw = \"second\"\n")
-        main = main_of(self.call_built(_quarvel.load_flat_json, qrv, fifo))
+        main = main_of(_quarvel.load_flat_json(qrv, fifo))
         self.assertEqual(main["params"][0]["ty"]["shape"], [2, 3])
         self.assertEqual(len(main["ops"]), 3)
         self.assertEqual(main["ops"][-1]["args"], ["x_2", "second"])

@@ -1,16 +1,14 @@
-#include "python/flat_load.h"
+#include "core/toml_config.h"
 
-#include <cerrno>
-#include <cstdint>
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "core/error.h"
-#include "core/flatten.h"
-#include "core/json_write.h"
-#include "core/parse.h"
-#include "core/resolve.h"
+#include "core/file_read.h"
 
 // The TOML parser is used header-only and without exceptions; this is the only
 // translation unit that includes it. Its internal assertions are switched off:
@@ -318,12 +316,6 @@ void flatten_weights_table(const toml::table& table, std::string prefix, WeightM
   }
 }
 
-bool is_index_part(std::string_view part) {
-  for (char c : part)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
-
 }  // namespace
 
 // ---- public readers ---------------------------------------------------------
@@ -374,89 +366,6 @@ ConfigMap load_config(const std::string& config_path) {
 WeightMap load_weights(const std::string& config_path) {
   const std::string text = read_config_text(config_path);
   return weights_from_toml(text, config_path);
-}
-
-// ---- weight renaming --------------------------------------------------------
-
-std::optional<std::string> resolve_weight_name(std::string_view reference, const WeightMap& map) {
-  if (const auto exact = map.find(reference); exact != map.end()) return exact->second;
-
-  // Parts of digits only (or empty) are indices; the others, joined, the key.
-  std::string key;
-  key.reserve(reference.size());
-  std::vector<std::string_view> indices;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t dot = reference.find('.', start);
-    const std::string_view part =
-        reference.substr(start, dot == std::string_view::npos ? dot : dot - start);
-    if (is_index_part(part)) {
-      indices.push_back(part);
-    } else {
-      if (!key.empty()) key += '.';
-      key += part;
-    }
-    if (dot == std::string_view::npos) break;
-    start = dot + 1;
-  }
-  const auto found = map.find(key);
-  if (found == map.end()) return std::nullopt;
-
-  // Each index replaces the first "{}" still in the text. An empty index
-  // removes its hole, which can join a '{' before it with a '}' after it into
-  // a new hole; `out` never holds a hole, so the only one that can come
-  // before the next in `tmpl` is such a joined one.
-  const std::string_view tmpl = found->second;
-  std::string out;
-  out.reserve(tmpl.size() + reference.size());
-  std::size_t i = 0;
-  for (std::string_view index : indices) {
-    if (!out.empty() && out.back() == '{' && i < tmpl.size() && tmpl[i] == '}') {
-      out.pop_back();
-      ++i;
-    } else {
-      const std::size_t hole = tmpl.find("{}", i);
-      if (hole == std::string_view::npos) break;
-      out.append(tmpl.substr(i, hole - i));
-      i = hole + 2;
-    }
-    out.append(index);
-  }
-  out.append(tmpl.substr(i));
-  return out;
-}
-
-void rename_weight_args(Module& module, const WeightMap& map) {
-  if (map.empty()) return;
-  for (auto& entry : module.functions) {
-    for (Op& op : entry.second.ops) {
-      for (Atom& arg : op.args) {
-        if (!arg.is_str() || !starts_with(arg.as_str(), "weights.")) continue;
-        if (std::optional<std::string> renamed = resolve_weight_name(arg.as_str(), map))
-          arg.v = std::move(*renamed);
-      }
-    }
-  }
-}
-
-// ---- the pipeline -----------------------------------------------------------
-
-std::string load_flat_json(const std::string& qrv_path, const std::string& config_path,
-                           const std::string& entry, const std::vector<std::string>& cache_keys) {
-  Module flat;
-  {
-    Module parsed = parse_file(qrv_path);
-    const ConfigMap config = load_config(config_path);
-    Module configured = apply_config(parsed, config);
-    parsed = Module{};
-    const Module inferred = infer_axes(configured);
-    configured = Module{};
-    const CacheKeys keys(cache_keys.begin(), cache_keys.end());
-    flat = flatten_module(inferred, entry, keys);
-  }
-  const WeightMap weights = load_weights(config_path);
-  rename_weight_args(flat, weights);
-  return write_module_json(flat);
 }
 
 }  // namespace quarvel

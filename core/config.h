@@ -23,7 +23,9 @@ using ConfigMap = TextMap<ConfigValue>;
 // ends the call in the unwrap form with the JSON error's debug form.
 ConfigMap read_config_map_json(std::string_view text);
 
-// A copy of `module` with configured dimensions and loop counts substituted.
+// A copy of `module` with configured dimensions and loop counts substituted,
+// built over the module's context: what no name touches is shared with the
+// input, which stays as it was. With an empty table the copy is the module.
 Module apply_config(const Module& module, const ConfigMap& config);
 
 }  // namespace quarvel

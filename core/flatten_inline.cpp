@@ -1,0 +1,793 @@
+#include "core/flatten_inline.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "core/error.h"
+#include "core/flatten_cache.h"
+#include "core/interrupt.h"
+
+namespace quarvel::flat {
+
+namespace {
+
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+// ---- texts --------------------------------------------------------------------
+
+// New texts of a context, cut from blocks of their own: lists allocated in
+// between need no padding after a text of odd length.
+void put(char*& p, std::string_view s) {
+  if (!s.empty()) std::memcpy(p, s.data(), s.size());
+  p += s.size();
+}
+
+Text join(Context& texts, std::string_view a, std::string_view b) {
+  const std::size_t n = a.size() + b.size();
+  if (n == 0) return {};
+  char* const text = texts.allocate<char>(n);
+  char* p = text;
+  put(p, a);
+  put(p, b);
+  return Text(text, n);
+}
+
+Text join(Context& texts, std::string_view a, char sep, std::string_view b) {
+  const std::size_t n = a.size() + 1 + b.size();
+  char* const text = texts.allocate<char>(n);
+  char* p = text;
+  put(p, a);
+  *p++ = sep;
+  put(p, b);
+  return Text(text, n);
+}
+
+// "{base}{sep}{n}"
+Text numbered(Context& texts, std::string_view base, char sep, std::uint64_t n) {
+  char digits[20];
+  const char* const end = std::to_chars(digits, digits + 20, n).ptr;
+  return join(texts, base, sep, std::string_view(digits, static_cast<std::size_t>(end - digits)));
+}
+
+// ---- the names of a callee's signature ------------------------------------------
+
+// The wildcard parameters of a callee by name, matched against every prefix
+// of a name in one pass over the name.
+class WildcardTrie {
+ public:
+  // `prev` chains parameters of one name, later first.
+  void insert(std::string_view name, std::uint32_t param, std::vector<std::uint32_t>& prev) {
+    std::uint32_t node = 0;
+    for (char c : name) {
+      const auto next = static_cast<std::uint32_t>(last_.size());
+      auto [it, added] = children_.try_emplace(key(node, c), next);
+      if (added) last_.push_back(kNone);
+      node = it->second;
+    }
+    prev[param] = last_[node];
+    last_[node] = param;
+  }
+  bool empty() const { return last_.size() == 1 && last_[0] == kNone; }
+
+  // Calls found(length, last parameter) for each parameter name that is
+  // `name` or a part of it before a dot, shortest first.
+  template <class Found>
+  void matches(std::string_view name, Found&& found) const {
+    std::uint32_t node = 0;
+    for (std::size_t i = 0;; ++i) {
+      if (last_[node] != kNone && (i == name.size() || name[i] == '.')) found(i, last_[node]);
+      if (i == name.size()) return;
+      auto it = children_.find(key(node, name[i]));
+      if (it == children_.end()) return;
+      node = it->second;
+    }
+  }
+
+ private:
+  static std::uint64_t key(std::uint32_t node, char c) {
+    return (std::uint64_t{node} << 8) | static_cast<unsigned char>(c);
+  }
+  std::vector<std::uint32_t> last_{kNone};  // by node: the last parameter named by its path
+  std::unordered_map<std::uint64_t, std::uint32_t> children_;
+};
+
+// One way a site may rename a name, tried in order until one applies.
+struct Candidate {
+  enum Kind : std::uint8_t { Param, Return, Wild } kind;
+  std::uint32_t index;  // of the parameter or return
+  std::size_t cut = 0;  // Wild: the length of the parameter's name
+};
+
+// What a callee's signature says about names, looked up once per name.
+class CalleeNames {
+ public:
+  CalleeNames(List<Param> params, List<Param> returns)
+      : prev_param_(params.size(), kNone),
+        prev_wild_(params.size(), kNone),
+        prev_return_(returns.size(), kNone) {
+    for (std::uint32_t i = 0; i < params.size(); ++i) {
+      auto [it, added] = last_param_.try_emplace(params[i].name, i);
+      if (!added) prev_param_[i] = std::exchange(it->second, i);
+      if (params[i].ty->is_wildcard()) trie_.insert(params[i].name, i, prev_wild_);
+    }
+    // Only a return named like no parameter is bound to the site's output.
+    for (std::uint32_t i = 0; i < returns.size(); ++i) {
+      if (last_param_.contains(returns[i].name)) continue;
+      auto [it, added] = last_return_.try_emplace(returns[i].name, i);
+      if (!added) prev_return_[i] = std::exchange(it->second, i);
+    }
+  }
+
+  // Appends the candidates of `name` in the order of the binding rules: the
+  // parameters of that name (later first), or else the returns of that name
+  // (later first); then the wildcard parameters whose name is `name` or a
+  // part of it before a dot (longest first, later first).
+  void candidates(std::string_view name, std::vector<Candidate>& out) {
+    if (auto p = last_param_.find(name); p != last_param_.end()) {
+      for (std::uint32_t j = p->second; j != kNone; j = prev_param_[j])
+        out.push_back({Candidate::Param, j});
+    } else if (auto r = last_return_.find(name); r != last_return_.end()) {
+      for (std::uint32_t i = r->second; i != kNone; i = prev_return_[i])
+        out.push_back({Candidate::Return, i});
+    }
+    if (trie_.empty()) return;
+    matches_.clear();
+    trie_.matches(name, [&](std::size_t length, std::uint32_t last) {
+      matches_.emplace_back(length, last);
+    });
+    for (std::size_t k = matches_.size(); k-- > 0;)
+      for (std::uint32_t i = matches_[k].second; i != kNone; i = prev_wild_[i])
+        out.push_back({Candidate::Wild, i, matches_[k].first});
+  }
+
+ private:
+  std::unordered_map<std::string_view, std::uint32_t> last_param_, last_return_;
+  std::vector<std::uint32_t> prev_param_, prev_wild_, prev_return_;
+  WildcardTrie trie_;
+  std::vector<std::pair<std::size_t, std::uint32_t>> matches_;
+};
+
+// ---- compact flat bodies ----------------------------------------------------------
+
+// One op of a flat body: the op it copies, and its names.
+struct BodyOp {
+  const Op* src;
+  Text var;             // a cache op's slot as a loop renamed it; empty: the src's own
+  std::uint32_t names;  // the first of its names in Body::refs
+  std::uint32_t count;  // its outputs, then its Str arguments
+};
+
+// How the names of a body are renamed at sites of one shape.
+enum class RuleKind : std::uint8_t {
+  Symbol,  // the symbol's own text
+  Local,   // the prefix text, then the name
+  Arg,     // the argument bound to a parameter of that name
+  Record,  // the last argument, a dot, the name (parameters past the arguments)
+  Output,  // the site's output bound to a return of that name
+  Wild,    // the argument bound to a wildcard parameter, then the rest of the name
+};
+struct Rule {
+  RuleKind kind = RuleKind::Local;
+  std::uint32_t index = 0;
+  std::size_t cut = 0;
+};
+
+struct Body {
+  std::vector<BodyOp> ops;
+  std::vector<std::uint32_t> refs;  // by op: its outputs, then its Str arguments
+  std::vector<Text> names;          // by number
+
+  // Filled once the body is complete (prepare): what each name may become.
+  struct Info {
+    bool symbol = false;
+    Text canonical;        // a symbol's text
+    std::uint32_t first = 0, count = 0;  // its candidates
+  };
+  std::vector<Info> infos;
+  std::vector<Candidate> candidates;
+  std::vector<std::uint8_t> wildcard;  // by parameter
+  std::size_t returns = 0;
+
+  // The rules for the shape of the sites last seen (resolve).
+  bool resolved = false;
+  std::size_t n = 0, r = 0;       // arguments; outputs that bind returns
+  std::vector<std::uint8_t> strs;  // by argument: a name (1) or a number (0)
+  std::vector<Rule> rules;         // by name
+  std::vector<std::uint32_t> used_args;
+  std::uint64_t generation = 0;    // counts resolutions
+
+  std::uint64_t remaining = kSaturated;  // uses left before the body is dropped
+};
+
+void prepare(Body& body, List<Param> params, List<Param> returns, const Symbols& symbols) {
+  CalleeNames names(params, returns);
+  body.infos.resize(body.names.size());
+  for (std::size_t id = 0; id < body.names.size(); ++id) {
+    Body::Info& info = body.infos[id];
+    if (const Text* canonical = symbols.find(body.names[id])) {
+      info.symbol = true;
+      info.canonical = *canonical;
+      continue;
+    }
+    info.first = static_cast<std::uint32_t>(body.candidates.size());
+    names.candidates(body.names[id], body.candidates);
+    info.count = static_cast<std::uint32_t>(body.candidates.size() - info.first);
+  }
+  body.wildcard.resize(params.size());
+  for (std::size_t i = 0; i < params.size(); ++i) body.wildcard[i] = params[i].ty->is_wildcard();
+  body.returns = returns.size();
+}
+
+// The binding of a site with arguments of kinds `strs` and `outputs` outputs:
+// arguments bind parameters by position up to k (n - 1 when n < m, else n);
+// with 0 < n < m a last argument that is a name names a record whose fields
+// supply the parameters from n - 1 on; outputs bind the returns named like
+// no parameter. Bindings win over wildcards, a later binding of one name over
+// an earlier one, a longer wildcard over a shorter one.
+void resolve(Body& body, std::span<const std::uint8_t> strs, std::size_t outputs) {
+  const std::size_t n = strs.size();
+  const std::size_t m = body.wildcard.size();
+  const std::size_t r = std::min(body.returns, outputs);
+  if (body.resolved && body.n == n && body.r == r &&
+      std::equal(strs.begin(), strs.end(), body.strs.begin()))
+    return;
+  body.resolved = true;
+  body.n = n;
+  body.r = r;
+  body.strs.assign(strs.begin(), strs.end());
+  ++body.generation;
+
+  const std::size_t k = n < m ? n - 1 : n;  // n > 0 here when n < m: the arity was checked
+  const bool record = n > 0 && n < m && strs[n - 1];
+  auto bound = [&](std::uint32_t i) { return i < k && strs[i]; };
+
+  body.rules.resize(body.names.size());
+  body.used_args.clear();
+  std::vector<std::uint8_t> used(n, 0);
+  for (std::size_t id = 0; id < body.names.size(); ++id) {
+    const Body::Info& info = body.infos[id];
+    Rule rule;
+    if (info.symbol) rule.kind = RuleKind::Symbol;
+    const std::uint32_t end = info.first + info.count;
+    for (std::uint32_t c = info.first; c < end && rule.kind == RuleKind::Local; ++c) {
+      const Candidate& cand = body.candidates[c];
+      switch (cand.kind) {
+        case Candidate::Return:
+          if (cand.index < r) rule = {RuleKind::Output, cand.index};
+          break;
+        case Candidate::Param:
+          if (record && cand.index >= n - 1)
+            rule = {RuleKind::Record, static_cast<std::uint32_t>(n - 1)};
+          else if (!body.wildcard[cand.index] && bound(cand.index))
+            rule = {RuleKind::Arg, cand.index};
+          break;
+        case Candidate::Wild:
+          if (bound(cand.index)) rule = {RuleKind::Wild, cand.index, cand.cut};
+          break;
+      }
+    }
+    switch (rule.kind) {
+      case RuleKind::Arg:
+      case RuleKind::Record:
+      case RuleKind::Wild:
+        if (!used[rule.index]) {
+          used[rule.index] = 1;
+          body.used_args.push_back(rule.index);
+        }
+        break;
+      case RuleKind::Output:
+      case RuleKind::Symbol:
+      case RuleKind::Local:
+        break;
+    }
+    body.rules[id] = rule;
+  }
+}
+
+// The names and arguments of one site, in the caller's names (`Ref`).
+template <class Ref>
+struct Site {
+  std::vector<std::uint8_t> strs;  // by argument: a name (1) or a number (0)
+  std::vector<Ref> args;           // by argument: its name (numbers: unused)
+  std::vector<Ref> outputs;
+  std::string prefix;              // the prefix text: the prefix and a dot
+  std::vector<Ref> renamed;        // by name of the callee's body
+};
+
+// Renames every name of `body` at `site`, whose arguments are `args`, into
+// `site.renamed`. `names` makes and reads the caller's names.
+template <class Names>
+void rename(Names& names, const Body& body, Site<typename Names::Ref>& site,
+            const typename Names::Ref* args) {
+  Context& texts = names.texts();
+  site.renamed.resize(body.names.size());
+  for (std::size_t id = 0; id < body.names.size(); ++id) {
+    const Rule& rule = body.rules[id];
+    const Text name = body.names[id];
+    auto& to = site.renamed[id];
+    switch (rule.kind) {
+      case RuleKind::Symbol:
+        to = names.fresh(body.infos[id].canonical);
+        break;
+      case RuleKind::Local:
+        to = names.fresh(join(texts, site.prefix, name));
+        break;
+      case RuleKind::Arg:
+        to = args[rule.index];
+        break;
+      case RuleKind::Record:
+        to = names.fresh(join(texts, names.text(args[rule.index]), '.', name));
+        break;
+      case RuleKind::Output:
+        to = site.outputs[rule.index];
+        break;
+      case RuleKind::Wild:
+        to = names.fresh(join(texts, names.text(args[rule.index]), name.substr(rule.cut)));
+        break;
+    }
+  }
+}
+
+// Loop outputs, by the name of the loop's output, mapped to the name of their
+// last iteration's output.
+using Subst = OrderedMap<Text>;
+
+Text substituted(const Subst& subst, Text name) {
+  if (subst.empty()) return name;
+  const Text* to = subst.find(name);
+  return to == nullptr ? name : *to;
+}
+
+// The slot a loop's iteration `index` gives a cache op whose slot is `var`.
+Text slot_name(Context& texts, Text var, const std::uint64_t* index) {
+  if (index == nullptr || !var.ends_with(".*")) return var;
+  return numbered(texts, var.substr(0, var.size() - 2), '.', *index);
+}
+
+// ---- the inliner -----------------------------------------------------------------
+
+class Inliner {
+ public:
+  explicit Inliner(const InlineInputs& in) : in_(in), out_(in.out), scratch_(scratch_context_) {}
+
+  // The new texts of the result, and those of the callees' flat bodies.
+  Context& out() { return out_; }
+  Context& scratch() { return scratch_; }
+  const Function& lookup(std::string_view name) const {
+    const Function* fn = in_.functions.find(name);
+    if (fn == nullptr) fail_no_entry();
+    return *fn;
+  }
+  void tick() {
+    if ((++work_ & 4095) == 0) poll_interrupt();
+  }
+
+  // The ops of `fn` into `sink`: calls inlined, loops unrolled.
+  template <class Sink>
+  void walk(const Function& fn, Sink& sink);
+
+  // The flat body of `callee` bound at `site`, into `sink`; the site's use of
+  // the body ends there.
+  template <class Sink>
+  void inline_site(Sink& sink, const Function& callee, Site<typename Sink::Ref>& site);
+
+ private:
+  template <class Sink>
+  void call_site(Sink& sink, const Op& op, const Subst& subst);
+  template <class Sink>
+  void unroll(Sink& sink, const Op& op, Subst& subst);
+  template <class Sink>
+  void bind_args(Sink& sink, Site<typename Sink::Ref>& site, const Args& args, const Subst& subst);
+  template <class Sink>
+  void emit_body(Sink& sink, const Body& body, const typename Sink::Ref* renamed,
+                 const std::uint64_t* slot);
+
+  Body& body_of(const Function& fn);
+  void release(const Function& fn);
+
+  const InlineInputs& in_;
+  Context scratch_context_;
+  Context& out_;
+  Context& scratch_;
+  std::unordered_map<const Function*, Body> bodies_;
+  std::uint64_t work_ = 0;
+};
+
+// A callee's flat body being built: names are numbers into its table.
+class BodySink {
+ public:
+  using Ref = std::uint32_t;
+
+  BodySink(Inliner& inliner, Body& body) : inliner_(inliner), body_(body) {}
+
+  Context& texts() { return inliner_.scratch(); }
+  Site<Ref>& site() { return site_; }
+  Text text(Ref ref) const { return body_.names[ref]; }
+  Ref fresh(Text text) {
+    body_.names.push_back(text);
+    return static_cast<Ref>(body_.names.size() - 1);
+  }
+  // The function's own names: one number per text.
+  Ref own(Text text) {
+    auto [it, added] = index_.try_emplace(text, 0);
+    if (added) it->second = fresh(text);
+    return it->second;
+  }
+
+  void own_op(const Op& op, const Subst& subst) {
+    const std::size_t first = body_.refs.size();
+    for (Text output : op.outputs) body_.refs.push_back(own(output));
+    for (const Atom& arg : op.args)
+      if (arg.is_str()) body_.refs.push_back(own(substituted(subst, arg.as_str())));
+    body_.ops.push_back(BodyOp{&op, {}, static_cast<std::uint32_t>(first),
+                               static_cast<std::uint32_t>(body_.refs.size() - first)});
+  }
+
+  void inlined(const Body& from, const BodyOp& op, const Ref* renamed, const std::uint64_t* slot) {
+    BodyOp& copy = body_.ops.emplace_back(
+        BodyOp{op.src, op.var, static_cast<std::uint32_t>(body_.refs.size()), op.count});
+    if (slot != nullptr) {
+      if (const Cache* cache = std::get_if<Cache>(&op.src->kind)) {
+        // The slot may reach the result: its text goes there.
+        const Text var = op.var.empty() ? cache->var : op.var;
+        const Text renamed_var = slot_name(inliner_.out(), var, slot);
+        if (renamed_var.data() != var.data()) copy.var = renamed_var;
+      }
+    }
+    const std::uint32_t* refs = from.refs.data() + op.names;
+    for (std::uint32_t j = 0; j < op.count; ++j) body_.refs.push_back(renamed[refs[j]]);
+  }
+
+ private:
+  Inliner& inliner_;
+  Body& body_;
+  std::unordered_map<std::string_view, Ref> index_;
+  Site<Ref> site_;
+};
+
+// The entry's flat body: names are texts, ops go to the result list, and
+// each cache op, when lowering, is replaced by what it lowers to.
+class EntrySink {
+ public:
+  using Ref = Text;
+
+  EntrySink(Inliner& inliner, std::vector<Op>& ops, CacheLowering* lowering)
+      : inliner_(inliner), texts_(inliner.out()), ctx_(texts_), ops_(ops),
+        lowering_(lowering) {}
+
+  Context& texts() { return texts_; }
+  Site<Ref>& site() { return site_; }
+  Text text(Ref ref) const { return ref; }
+  Ref fresh(Text text) const { return text; }
+  Ref own(Text text) const { return text; }
+
+  void own_op(const Op& op, const Subst& subst) {
+    if (lowering_ != nullptr) {
+      if (const Cache* cache = std::get_if<Cache>(&op.kind)) {
+        lower(op, *cache, cache->var, [&](Site<Ref>& site) {
+          for (const Atom& arg : op.args) {
+            site.strs.push_back(arg.is_str());
+            site.args.push_back(arg.is_str() ? substituted(subst, arg.as_str()) : Text());
+          }
+        });
+        return;
+      }
+    }
+    Args args = op.args;
+    if (!subst.empty()) {
+      const auto hit = [&subst](const Atom& a) { return a.is_str() && subst.contains(a.as_str()); };
+      if (std::any_of(args.begin(), args.end(), hit)) {
+        Atom* copy = ctx_.allocate<Atom>(args.size());
+        for (std::size_t i = 0; i < args.size(); ++i)
+          copy[i] = hit(args[i]) ? Atom::str(*subst.find(args[i].as_str())) : args[i];
+        args = Args(copy, op.args.size());
+      }
+    }
+    ops_.push_back(Op{op.kind, op.outputs, op.output_types, args, op.comments});
+  }
+
+  void inlined(const Body& from, const BodyOp& op, const Ref* renamed, const std::uint64_t* slot) {
+    const Op& src = *op.src;
+    const std::uint32_t* refs = from.refs.data() + op.names;
+    const std::size_t outputs = src.outputs.size();
+    const Cache* cache = std::get_if<Cache>(&src.kind);
+    Text var;
+    if (cache != nullptr) {
+      var = slot_name(texts_, op.var.empty() ? cache->var : op.var, slot);
+      if (lowering_ != nullptr) {
+        lower(src, *cache, var, [&](Site<Ref>& site) {
+          const std::uint32_t* arg = refs + outputs;
+          for (const Atom& a : src.args) {
+            site.strs.push_back(a.is_str());
+            site.args.push_back(a.is_str() ? renamed[*arg++] : Text());
+          }
+        });
+        return;
+      }
+    }
+    Outputs outs;
+    if (outputs != 0) {
+      Text* texts = ctx_.allocate<Text>(outputs);
+      for (std::size_t j = 0; j < outputs; ++j) texts[j] = renamed[refs[j]];
+      outs = Outputs(texts, outputs);
+    }
+    Args args = src.args;
+    if (op.count != outputs) {
+      // Some arguments are names: a list of its own.
+      Atom* atoms = ctx_.allocate<Atom>(args.size());
+      const std::uint32_t* arg = refs + outputs;
+      for (std::size_t i = 0; i < args.size(); ++i)
+        atoms[i] = args[i].is_str() ? Atom::str(renamed[*arg++]) : args[i];
+      args = Args(atoms, src.args.size());
+    }
+    Op& emitted = ops_.emplace_back(Op{src.kind, outs, src.output_types, args, src.comments});
+    if (cache != nullptr && var.data() != cache->var.data())
+      std::get<Cache>(emitted.kind).var = var;
+  }
+
+ private:
+  // Replaces the cache op `src`, its slot `var`, by what it lowers to;
+  // `add_args` appends the cache op's arguments to a site.
+  template <class AddArgs>
+  void lower(const Op& src, const Cache& cache, Text var, AddArgs&& add_args) {
+    const CacheLowering::Site lowered = lowering_->lower(ctx_, src, cache, var);
+    if (lowered.fn == nullptr) return;
+    Site<Ref>& site = lowered_site_;
+    site.strs.clear();
+    site.args.clear();
+    if (lowered.extend) {
+      site.strs.push_back(1);
+      site.args.push_back(var);
+    }
+    add_args(site);
+    site.outputs.assign(1, lowered.out);
+    site.prefix.assign(lowered.out).push_back('.');
+    // What a slot lowers to is not lowered again.
+    CacheLowering* const lowering = std::exchange(lowering_, nullptr);
+    inliner_.inline_site(*this, *lowered.fn, site);
+    lowering_ = lowering;
+  }
+
+  Inliner& inliner_;
+  Context& texts_;
+  Context& ctx_;
+  std::vector<Op>& ops_;
+  CacheLowering* lowering_;
+  Site<Ref> site_;          // of the call or loop being inlined
+  Site<Ref> lowered_site_;  // of the slot being lowered, within it
+};
+
+template <class Sink>
+void Inliner::walk(const Function& fn, Sink& sink) {
+  Subst subst;
+  for (const Op& op : fn.ops) {
+    switch (op_tag(op.kind)) {
+      case OpTag::Call:
+        call_site(sink, op, subst);
+        break;
+      case OpTag::Loop:
+        unroll(sink, op, subst);
+        break;
+      case OpTag::View:
+      case OpTag::Map:
+      case OpTag::Fold:
+      case OpTag::Tile:
+      case OpTag::Read:
+      case OpTag::Write:
+      case OpTag::Contract:
+      case OpTag::Literal:
+      case OpTag::Iota:
+      case OpTag::Random:
+      case OpTag::Cache:
+        tick();
+        sink.own_op(op, subst);
+        break;
+    }
+  }
+}
+
+template <class Sink>
+void Inliner::bind_args(Sink& sink, Site<typename Sink::Ref>& site, const Args& args,
+                        const Subst& subst) {
+  site.strs.clear();
+  site.args.clear();
+  for (const Atom& arg : args) {
+    site.strs.push_back(arg.is_str());
+    site.args.push_back(arg.is_str() ? sink.own(substituted(subst, arg.as_str()))
+                                     : typename Sink::Ref{});
+  }
+}
+
+template <class Sink>
+void Inliner::call_site(Sink& sink, const Op& op, const Subst& subst) {
+  Site<typename Sink::Ref>& site = sink.site();
+  bind_args(sink, site, op.args, subst);
+  site.outputs.clear();
+  for (Text output : op.outputs) site.outputs.push_back(sink.own(output));
+  site.prefix.assign(op.outputs[0]).push_back('.');
+  inline_site(sink, lookup(std::get<Call>(op.kind).target), site);
+}
+
+template <class Sink>
+void Inliner::inline_site(Sink& sink, const Function& callee, Site<typename Sink::Ref>& site) {
+  Body& body = body_of(callee);
+  if (!body.ops.empty()) {
+    resolve(body, site.strs, site.outputs.size());
+    rename(sink, body, site, site.args.data());
+    emit_body(sink, body, site.renamed.data(), nullptr);
+  }
+  release(callee);
+}
+
+// Iteration i binds the callee to the loop's arguments with the threaded one
+// replaced by the previous iteration's output and each other name ending in
+// ".*" by that name with i in place of the star; its output is
+// "{out}_{i + 1}", its prefix "loop{i}". Only the arguments the callee's flat
+// body uses are made, and a body without ops is not unrolled at all.
+template <class Sink>
+void Inliner::unroll(Sink& sink, const Op& op, Subst& subst) {
+  using Ref = typename Sink::Ref;
+  const Loop& loop = std::get<Loop>(op.kind);
+  const Text out = op.outputs[0];
+  const std::uint64_t count = loop.count.value();
+  if (count > 0) {
+    const Function& callee = lookup(loop.target);
+    Body& body = body_of(callee);
+    if (!body.ops.empty()) {
+      Site<Ref>& site = sink.site();
+      bind_args(sink, site, op.args, subst);
+      std::size_t threaded = 0;
+      while (!(site.strs[threaded] && sink.text(site.args[threaded]) == out)) ++threaded;
+      site.outputs.assign(1, Ref{});
+      std::vector<Ref> args = site.args;  // of the iteration
+      // The arguments that change from one iteration to the next, of those
+      // the body uses.
+      std::vector<std::uint32_t> starred;
+      bool threads = false;
+      std::uint64_t generation = 0;
+      auto bind = [&] {
+        resolve(body, site.strs, 1);
+        generation = body.generation;
+        starred.clear();
+        threads = false;
+        for (std::uint32_t p : body.used_args) {
+          if (p == threaded)
+            threads = true;
+          else if (site.strs[p] && sink.text(site.args[p]).ends_with(".*"))
+            starred.push_back(p);
+        }
+      };
+      bind();
+      Ref current = site.args[threaded];
+      char digits[20];
+      for (std::uint64_t i = 0; i < count; ++i) {
+        // Lowering a slot within the last iteration may have resolved the
+        // body for another shape.
+        if (body.generation != generation) bind();
+        site.outputs[0] = sink.fresh(numbered(sink.texts(), out, '_', i + 1));
+        if (threads) args[threaded] = current;
+        for (std::uint32_t p : starred) {
+          const Text text = sink.text(site.args[p]);
+          args[p] = sink.fresh(numbered(sink.texts(), text.substr(0, text.size() - 2), '.', i));
+        }
+        const std::size_t length =
+            static_cast<std::size_t>(std::to_chars(digits, digits + 20, i).ptr - digits);
+        site.prefix.assign("loop").append(digits, length).push_back('.');
+        rename(sink, body, site, args.data());
+        emit_body(sink, body, site.renamed.data(), &i);
+        current = site.outputs[0];
+      }
+    }
+    release(callee);
+  }
+  // Later uses of the loop's output read its last iteration's output.
+  subst.insert(out, numbered(sink.texts(), out, '_', count));
+}
+
+template <class Sink>
+void Inliner::emit_body(Sink& sink, const Body& body, const typename Sink::Ref* renamed,
+                        const std::uint64_t* slot) {
+  for (const BodyOp& op : body.ops) {
+    tick();
+    sink.inlined(body, op, renamed, slot);
+  }
+}
+
+Body& Inliner::body_of(const Function& fn) {
+  if (auto it = bodies_.find(&fn); it != bodies_.end()) return it->second;
+  Body body;
+  {
+    BodySink sink(*this, body);
+    walk(fn, sink);
+  }
+  prepare(body, fn.params, fn.returns, in_.symbols);
+  if (auto uses = in_.uses.find(&fn); uses != in_.uses.end()) body.remaining = uses->second;
+  return bodies_.emplace(&fn, std::move(body)).first->second;
+}
+
+void Inliner::release(const Function& fn) {
+  auto it = bodies_.find(&fn);
+  if (it == bodies_.end() || it->second.remaining == kSaturated) return;
+  if (--it->second.remaining == 0) bodies_.erase(it);
+}
+
+// Names that are texts, for renaming on its own.
+struct TextNames {
+  using Ref = Text;
+  Context& pool;
+  Context& texts() { return pool; }
+  Text text(Ref ref) const { return ref; }
+  Ref fresh(Text text) const { return text; }
+};
+
+}  // namespace
+
+Symbols module_symbols(const Module& module) {
+  Symbols symbols;
+  std::unordered_set<const TensorType*> types;
+  std::unordered_set<std::string_view> dims;
+  auto add_dims = [&](TypeRef ty) {
+    if (!ty || !types.insert(ty.get()).second) return;
+    for (const Dim& d : ty->shape)
+      if (d.is_named()) dims.insert(d.name());
+  };
+  for (const auto& [key, fn] : module.functions) {
+    types.clear();
+    dims.clear();
+    for (const Param& p : fn.params) add_dims(p.ty);
+    for (const Param& p : fn.returns) add_dims(p.ty);
+    for (const Op& op : fn.ops)
+      for (TypeRef ty : op.output_types) add_dims(ty);
+    for (const Op& op : fn.ops) {
+      for (const Atom& arg : op.args) {
+        if (!arg.is_str()) continue;
+        const Text s = arg.as_str();
+        if (starts_with(s, "param.") || (!dims.empty() && dims.contains(s))) symbols.add(s);
+      }
+    }
+  }
+  return symbols;
+}
+
+void emit_flat(const InlineInputs& in, const Function& fn, std::vector<Op>& ops,
+               CacheLowering* lowering) {
+  Inliner inliner(in);
+  EntrySink sink(inliner, ops, lowering);
+  inliner.walk(fn, sink);
+}
+
+void emit_call(const InlineInputs& in, const Op& call, std::string_view prefix,
+               std::vector<Op>& ops) {
+  Inliner inliner(in);
+  EntrySink sink(inliner, ops, nullptr);
+  Site<Text>& site = sink.site();
+  for (const Atom& arg : call.args) {
+    site.strs.push_back(arg.is_str());
+    site.args.push_back(arg.is_str() ? arg.as_str() : Text());
+  }
+  site.outputs.assign(call.outputs.begin(), call.outputs.end());
+  site.prefix.assign(prefix).push_back('.');
+  inliner.inline_site(sink, inliner.lookup(std::get<Call>(call.kind).target), site);
+}
+
+void rename_at_site(Context& ctx, const Symbols& symbols, List<Param> params,
+                    std::span<const Text> args, std::string_view prefix_text,
+                    std::span<const Text> names, std::vector<Text>& out) {
+  Body body;
+  body.names.assign(names.begin(), names.end());
+  prepare(body, params, {}, symbols);
+  const std::vector<std::uint8_t> strs(args.size(), 1);
+  resolve(body, strs, 0);
+  TextNames texts{ctx};
+  Site<Text> site;
+  site.prefix.assign(prefix_text);
+  rename(texts, body, site, args.data());
+  out = std::move(site.renamed);
+}
+
+}  // namespace quarvel::flat
