@@ -16,6 +16,11 @@ namespace quarvel {
 // module alone. Then the flat body is emitted straight into a list of the
 // exact size, each cache op lowered where it stands.
 Module flatten_module(const Module& module, std::string_view entry, const CacheKeys& cache_keys) {
+  return flatten_module(module, entry, cache_keys, kMaxFlatNameBytes);
+}
+
+Module flatten_module(const Module& module, std::string_view entry, const CacheKeys& cache_keys,
+                      std::uint64_t max_name_bytes) {
   const flat::Symbols symbols = flat::module_symbols(module);
   flat::Planner planner(module.functions);
   const Function& fn = planner.lookup(entry);
@@ -26,7 +31,8 @@ Module flatten_module(const Module& module, std::string_view entry, const CacheK
   Context& ctx = module.ctx();
   std::vector<Op> ops;
   ops.reserve(static_cast<std::size_t>(size.ops));
-  flat::emit_flat({module.functions, symbols, planner.uses(), ctx}, fn, ops, &lowering);
+  flat::emit_flat({module.functions, symbols, planner.uses(), ctx, max_name_bytes}, fn, ops,
+                  &lowering);
   assert(ops.size() == size.ops);  // as planned: the list never grew
 
   Module result(module.context);
@@ -65,7 +71,8 @@ std::vector<Op> flatten_function(const Module& module, const NameSet& symbols,
   const flat::Symbols own = copied(ctx, symbols);
   std::vector<Op> ops;
   ops.reserve(static_cast<std::size_t>(size.ops));
-  flat::emit_flat({module.functions, own, planner.uses(), ctx}, fn, ops, nullptr);
+  flat::emit_flat({module.functions, own, planner.uses(), ctx, kMaxFlatNameBytes}, fn, ops,
+                  nullptr);
   assert(ops.size() == size.ops);
   return ops;
 }
@@ -84,7 +91,8 @@ std::vector<Op> inline_call(const Module& module, const NameSet& symbols, const 
   const flat::Symbols own = copied(ctx, symbols);
   std::vector<Op> ops;
   ops.reserve(static_cast<std::size_t>(plan.size.ops));
-  flat::emit_call({module.functions, own, planner.uses(), ctx}, call, prefix, ops);
+  flat::emit_call({module.functions, own, planner.uses(), ctx, kMaxFlatNameBytes}, call, prefix,
+                  ops);
   assert(ops.size() == plan.size.ops);
   return ops;
 }

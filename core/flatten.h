@@ -25,6 +25,11 @@
 //  - a flattened function whose operations have more than kMaxFlatOperands
 //    outputs and arguments in all, counted the same way:
 //      "flattened function exceeds 67108864 outputs and arguments"
+//  - new names (renamed locals, unrolled outputs and cache slots) of more
+//    than kMaxFlatNameBytes bytes in all, flat bodies of callees included:
+//      "flattened function exceeds 4294967296 bytes of new names"
+//    Name lengths are not planned: this bound is counted as the names are
+//    made, so a module over it is refused once that many bytes are written.
 // A module over a limit is refused after a walk over its own operations, so
 // in time and memory of the order of its input. Within the limits, the work of
 // an inlining is proportional to what it emits: a site renames only the names
@@ -49,6 +54,7 @@ using CacheKeys = std::unordered_set<std::string>;
 
 inline constexpr std::uint64_t kMaxFlatOps = std::uint64_t{1} << 24;
 inline constexpr std::uint64_t kMaxFlatOperands = std::uint64_t{1} << 26;
+inline constexpr std::uint64_t kMaxFlatNameBytes = std::uint64_t{1} << 32;
 inline constexpr std::size_t kMaxCallNesting = 256;
 
 /// A new module holding only `entry`, flattened; `cache_keys` names the warm

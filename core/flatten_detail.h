@@ -16,6 +16,11 @@
 
 namespace quarvel {
 
+// flatten_module with room for only `max_name_bytes` bytes of new names, so
+// that a test can reach that bound; the failure names the real bound.
+Module flatten_module(const Module& module, std::string_view entry, const CacheKeys& cache_keys,
+                      std::uint64_t max_name_bytes);
+
 // Names of a module, searched with string_view keys.
 using NameSet = TextSet;
 using NameMap = TextMap<std::string>;

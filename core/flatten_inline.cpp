@@ -20,26 +20,59 @@ constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
 // ---- texts --------------------------------------------------------------------
 
+// The bytes of new names one flattening may still make; the pools of one
+// flattening draw on one budget.
+struct NameBudget {
+  std::uint64_t left;
+};
+
 // New texts of a context, cut from blocks of their own: lists allocated in
-// between need no padding after a text of odd length.
+// between need no padding after a text of odd length. Every text is taken
+// from `budget` first, so that a short input cannot make names without end.
+class TextPool {
+ public:
+  TextPool(Context& ctx, NameBudget& budget) : ctx_(ctx), budget_(budget) {}
+
+  Context& context() { return ctx_; }
+  char* allocate(std::size_t n) {
+    if (n > budget_.left) fail_too_many_name_bytes();
+    budget_.left -= n;
+    if (n > static_cast<std::size_t>(end_ - next_)) {
+      if (n > kBlock / 8) return ctx_.allocate<char>(n);
+      next_ = ctx_.allocate<char>(kBlock);
+      end_ = next_ + kBlock;
+    }
+    char* const text = next_;
+    next_ += n;
+    return text;
+  }
+
+ private:
+  static constexpr std::size_t kBlock = 16384;
+  Context& ctx_;
+  NameBudget& budget_;
+  char* next_ = nullptr;
+  char* end_ = nullptr;
+};
+
 void put(char*& p, std::string_view s) {
   if (!s.empty()) std::memcpy(p, s.data(), s.size());
   p += s.size();
 }
 
-Text join(Context& texts, std::string_view a, std::string_view b) {
+Text join(TextPool& texts, std::string_view a, std::string_view b) {
   const std::size_t n = a.size() + b.size();
   if (n == 0) return {};
-  char* const text = texts.allocate<char>(n);
+  char* const text = texts.allocate(n);
   char* p = text;
   put(p, a);
   put(p, b);
   return Text(text, n);
 }
 
-Text join(Context& texts, std::string_view a, char sep, std::string_view b) {
+Text join(TextPool& texts, std::string_view a, char sep, std::string_view b) {
   const std::size_t n = a.size() + 1 + b.size();
-  char* const text = texts.allocate<char>(n);
+  char* const text = texts.allocate(n);
   char* p = text;
   put(p, a);
   *p++ = sep;
@@ -48,7 +81,7 @@ Text join(Context& texts, std::string_view a, char sep, std::string_view b) {
 }
 
 // "{base}{sep}{n}"
-Text numbered(Context& texts, std::string_view base, char sep, std::uint64_t n) {
+Text numbered(TextPool& texts, std::string_view base, char sep, std::uint64_t n) {
   char digits[20];
   const char* const end = std::to_chars(digits, digits + 20, n).ptr;
   return join(texts, base, sep, std::string_view(digits, static_cast<std::size_t>(end - digits)));
@@ -304,7 +337,7 @@ struct Site {
 template <class Names>
 void rename(Names& names, const Body& body, Site<typename Names::Ref>& site,
             const typename Names::Ref* args) {
-  Context& texts = names.texts();
+  TextPool& texts = names.texts();
   site.renamed.resize(body.names.size());
   for (std::size_t id = 0; id < body.names.size(); ++id) {
     const Rule& rule = body.rules[id];
@@ -344,7 +377,7 @@ Text substituted(const Subst& subst, Text name) {
 }
 
 // The slot a loop's iteration `index` gives a cache op whose slot is `var`.
-Text slot_name(Context& texts, Text var, const std::uint64_t* index) {
+Text slot_name(TextPool& texts, Text var, const std::uint64_t* index) {
   if (index == nullptr || !var.ends_with(".*")) return var;
   return numbered(texts, var.substr(0, var.size() - 2), '.', *index);
 }
@@ -353,11 +386,13 @@ Text slot_name(Context& texts, Text var, const std::uint64_t* index) {
 
 class Inliner {
  public:
-  explicit Inliner(const InlineInputs& in) : in_(in), out_(in.out), scratch_(scratch_context_) {}
+  explicit Inliner(const InlineInputs& in)
+      : in_(in), budget_{in.max_name_bytes}, out_(in.out, budget_),
+        scratch_(scratch_context_, budget_) {}
 
   // The new texts of the result, and those of the callees' flat bodies.
-  Context& out() { return out_; }
-  Context& scratch() { return scratch_; }
+  TextPool& out() { return out_; }
+  TextPool& scratch() { return scratch_; }
   const Function& lookup(std::string_view name) const {
     const Function* fn = in_.functions.find(name);
     if (fn == nullptr) fail_no_entry();
@@ -392,8 +427,9 @@ class Inliner {
 
   const InlineInputs& in_;
   Context scratch_context_;
-  Context& out_;
-  Context& scratch_;
+  NameBudget budget_;
+  TextPool out_;
+  TextPool scratch_;
   std::unordered_map<const Function*, Body> bodies_;
   std::uint64_t work_ = 0;
 };
@@ -405,7 +441,7 @@ class BodySink {
 
   BodySink(Inliner& inliner, Body& body) : inliner_(inliner), body_(body) {}
 
-  Context& texts() { return inliner_.scratch(); }
+  TextPool& texts() { return inliner_.scratch(); }
   Site<Ref>& site() { return site_; }
   Text text(Ref ref) const { return body_.names[ref]; }
   Ref fresh(Text text) {
@@ -457,10 +493,10 @@ class EntrySink {
   using Ref = Text;
 
   EntrySink(Inliner& inliner, std::vector<Op>& ops, CacheLowering* lowering)
-      : inliner_(inliner), texts_(inliner.out()), ctx_(texts_), ops_(ops),
+      : inliner_(inliner), texts_(inliner.out()), ctx_(texts_.context()), ops_(ops),
         lowering_(lowering) {}
 
-  Context& texts() { return texts_; }
+  TextPool& texts() { return texts_; }
   Site<Ref>& site() { return site_; }
   Text text(Ref ref) const { return ref; }
   Ref fresh(Text text) const { return text; }
@@ -554,7 +590,7 @@ class EntrySink {
   }
 
   Inliner& inliner_;
-  Context& texts_;
+  TextPool& texts_;
   Context& ctx_;
   std::vector<Op>& ops_;
   CacheLowering* lowering_;
@@ -719,8 +755,10 @@ void Inliner::release(const Function& fn) {
 // Names that are texts, for renaming on its own.
 struct TextNames {
   using Ref = Text;
-  Context& pool;
-  Context& texts() { return pool; }
+  explicit TextNames(Context& ctx) : pool(ctx, budget) {}
+  NameBudget budget{kMaxFlatNameBytes};
+  TextPool pool;
+  TextPool& texts() { return pool; }
   Text text(Ref ref) const { return ref; }
   Ref fresh(Text text) const { return text; }
 };
@@ -783,7 +821,7 @@ void rename_at_site(Context& ctx, const Symbols& symbols, List<Param> params,
   prepare(body, params, {}, symbols);
   const std::vector<std::uint8_t> strs(args.size(), 1);
   resolve(body, strs, 0);
-  TextNames texts{ctx};
+  TextNames texts(ctx);
   Site<Text> site;
   site.prefix.assign(prefix_text);
   rename(texts, body, site, args.data());

@@ -49,12 +49,14 @@ class Symbols {
 Symbols module_symbols(const Module& module);
 
 /// What inlining reads: the module's functions, the symbols, the uses the
-/// planner counted, and the context that receives the result's new texts.
+/// planner counted, the context that receives the result's new texts, and
+/// how many bytes of new names it may make in all (kMaxFlatNameBytes).
 struct InlineInputs {
   const OrderedMap<Function>& functions;
   const Symbols& symbols;
   const Planner::Uses& uses;
   Context& out;
+  std::uint64_t max_name_bytes;
 };
 
 /// Appends to `ops` the flat body of `fn`, planned as the entry; with

@@ -51,6 +51,13 @@ void fail_too_many_ops() {
   fail(std::move(msg));
 }
 
+void fail_too_many_name_bytes() {
+  std::string msg = "flattened function exceeds ";
+  append_uint(msg, kMaxFlatNameBytes);
+  msg += " bytes of new names";
+  fail(std::move(msg));
+}
+
 void check_room(const Sizes& have, std::uint64_t count, const Sizes& each) {
   // `have` is within the bounds: no wrapping below.
   if (each.ops != 0 && count > (kMaxFlatOps - have.ops) / each.ops) fail_too_many_ops();

@@ -56,6 +56,7 @@ void check_room(const Sizes& have, std::uint64_t count, const Sizes& each);
 /// Fails unless `size` is within the bounds.
 void check_within(const Sizes& size);
 [[noreturn]] void fail_too_many_ops();
+[[noreturn]] void fail_too_many_name_bytes();
 
 /// Fails unless a site with `n` arguments can bind a callee with `m`
 /// parameters: the arguments bind by position up to k (n - 1 when n < m, in

@@ -693,6 +693,28 @@ TEST(FlattenModule, RefusedBeforeAnyWork) {
   }
 }
 
+// The lengths of new names are not planned: they are counted as the names are
+// made, against a budget of their own. (A 200 KB module whose loop body names
+// a 100 KB local made 200 MB of names per 1000 iterations, without end.)
+TEST(FlattenModule, NewNameBytesAreBounded) {
+  const std::string local(1000, 'n');
+  Module m = parse_source("main(x: f32[]) -> (x: f32[]) { x = loop[b, 1000](x) }\n"
+                          "b(a: f32[]) -> (o: f32[]) {\n " + local + " = map[neg](a)\n"
+                          " o = map[neg](" + local + ")\n}");
+  const std::size_t before = m.ctx().bytes_reserved();
+  constexpr std::uint64_t kBudget = 100000;  // a tenth of what the loop needs
+  EXPECT_EQ(failure_of([&] { flatten_module(m, "main", {}, kBudget); }),
+            "flattened function exceeds 4294967296 bytes of new names");
+  // What was made before the refusal, in chunks of the context: far below
+  // the 1 MB of names of the whole result.
+  EXPECT_LT(m.ctx().bytes_reserved() - before, 4 * kBudget);
+
+  const Function f = only_function(flatten_module(m, "main", {}));
+  ASSERT_EQ(f.ops.size(), 2000u);
+  EXPECT_EQ(f.ops[1998].outputs[0].size(), local.size() + std::string_view("loop999.").size());
+  EXPECT_EQ(only_function(flatten_module(m, "main", {}, 4000000)), f);
+}
+
 // ---------------------------------------------------------------------------
 // Work in proportion to the result.
 
