@@ -55,7 +55,7 @@ const char* were(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
 
 }  // namespace
 
-bool convert(Text, PyObject* obj, std::string_view& out) { return text_of(obj, out); }
+bool convert(Str, PyObject* obj, std::string_view& out) { return text_of(obj, out); }
 
 bool convert(Width, PyObject* obj, std::uint64_t& out) {
   unsigned long long value;

@@ -7,11 +7,11 @@
 // function's documentation, the table that `match_args` works on, and the
 // defaults that the body receives for parameters that were not given:
 //
-//   constexpr FunctionSpec fmt_file{"fmt_file", required<Text>("path"),
+//   constexpr FunctionSpec fmt_file{"fmt_file", required<Str>("path"),
 //                                   keyword_only<Width>("width", 100)};
 //
 // `parse_args` converts the arguments in parameter order into a tuple of C++
-// values (`Text::Value`, `Width::Value`, ...), which the entry hands to the
+// values (`Str::Value`, `Width::Value`, ...), which the entry hands to the
 // body as ordinary named arguments. All Python exceptions of a bad call come
 // from here, before any work starts.
 #pragma once
@@ -38,7 +38,7 @@ namespace quarvel::py {
 // and how its default reads in the text signature.
 
 // str (or subclass) -> its UTF-8 text, valid for the call.
-struct Text {
+struct Str {
   using Value = std::string_view;
   using Default = std::string_view;
 };
@@ -57,11 +57,11 @@ struct KeyList {
 };
 
 // Each returns false with a Python exception set. May throw std::bad_alloc.
-bool convert(Text, PyObject* obj, std::string_view& out);
+bool convert(Str, PyObject* obj, std::string_view& out);
 bool convert(Width, PyObject* obj, std::uint64_t& out);
 bool convert(KeyList, PyObject* obj, std::vector<std::string>& out);
 
-inline std::string_view default_value(Text, std::string_view d) { return d; }
+inline std::string_view default_value(Str, std::string_view d) { return d; }
 inline std::uint64_t default_value(Width, std::uint64_t d) { return d; }
 inline std::vector<std::string> default_value(KeyList, KeyList::Default) { return {}; }
 
@@ -140,7 +140,7 @@ struct DocBuffer {
   }
 };
 
-constexpr void append_default(DocBuffer& out, const ParamSpec<Text>& p) {
+constexpr void append_default(DocBuffer& out, const ParamSpec<Str>& p) {
   out.append("\"");
   out.append(p.fallback);
   out.append("\"");

@@ -251,8 +251,8 @@ CacheKeys key_set(std::vector<std::string> keys) {
 }
 
 constexpr FunctionSpec load_flat_json_spec{
-    "load_flat_json", required<Text>("qrv_path"), required<Text>("config_path"),
-    optional<Text>("entry", "main"), optional<KeyList>("cache_keys")};
+    "load_flat_json", required<Str>("qrv_path"), required<Str>("config_path"),
+    optional<Str>("entry", "main"), optional<KeyList>("cache_keys")};
 void load_flat_json_body(TextBuffer& out, std::string_view qrv_path,
                          std::string_view config_path, std::string_view entry,
                          std::vector<std::string> cache_keys) {
@@ -260,13 +260,13 @@ void load_flat_json_body(TextBuffer& out, std::string_view qrv_path,
                  std::move(cache_keys), out);
 }
 
-constexpr FunctionSpec parse_to_json_spec{"parse_to_json", required<Text>("source")};
+constexpr FunctionSpec parse_to_json_spec{"parse_to_json", required<Str>("source")};
 void parse_to_json_body(TextBuffer& out, std::string_view source) {
   write_module_json(parse_source(source), out);
 }
 
-constexpr FunctionSpec resolve_json_spec{"resolve_json", required<Text>("module_json"),
-                                         required<Text>("config_json")};
+constexpr FunctionSpec resolve_json_spec{"resolve_json", required<Str>("module_json"),
+                                         required<Str>("config_json")};
 void resolve_json_body(TextBuffer& out, std::string_view module_json,
                        std::string_view config_json) {
   Module module = read_module_json(module_json);
@@ -274,8 +274,8 @@ void resolve_json_body(TextBuffer& out, std::string_view module_json,
   write_module_json(infer_axes(apply_config(module, config)), out);
 }
 
-constexpr FunctionSpec flatten_json_spec{"flatten_json", required<Text>("module_json"),
-                                         required<Text>("entry"),
+constexpr FunctionSpec flatten_json_spec{"flatten_json", required<Str>("module_json"),
+                                         required<Str>("entry"),
                                          optional<KeyList>("cache_keys")};
 void flatten_json_body(TextBuffer& out, std::string_view module_json, std::string_view entry,
                        std::vector<std::string> cache_keys) {
@@ -283,34 +283,34 @@ void flatten_json_body(TextBuffer& out, std::string_view module_json, std::strin
   write_module_json(flatten_module(module, entry, key_set(std::move(cache_keys))), out);
 }
 
-constexpr FunctionSpec infer_axes_json_spec{"infer_axes_json", required<Text>("module_json")};
+constexpr FunctionSpec infer_axes_json_spec{"infer_axes_json", required<Str>("module_json")};
 void infer_axes_json_body(TextBuffer& out, std::string_view module_json) {
   write_module_json(infer_axes(read_module_json(module_json)), out);
 }
 
-constexpr FunctionSpec check_json_spec{"check_json", required<Text>("module_json")};
+constexpr FunctionSpec check_json_spec{"check_json", required<Str>("module_json")};
 void check_json_body(TextBuffer& out, std::string_view module_json) {
   write_check_report_json(check_module(read_module_json(module_json)), out);
 }
 
-constexpr FunctionSpec fmt_source_spec{"fmt_source", required<Text>("source"),
+constexpr FunctionSpec fmt_source_spec{"fmt_source", required<Str>("source"),
                                        keyword_only<Width>("width", kDefaultWidth)};
 void fmt_source_body(TextBuffer& out, std::string_view source, std::uint64_t width) {
   format_module(parse_source(source), width, out);
 }
 
-constexpr FunctionSpec fmt_json_spec{"fmt_json", required<Text>("module_json"),
+constexpr FunctionSpec fmt_json_spec{"fmt_json", required<Str>("module_json"),
                                      keyword_only<Width>("width", kDefaultWidth)};
 void fmt_json_body(TextBuffer& out, std::string_view module_json, std::uint64_t width) {
   format_module(read_module_json(module_json), width, out);
 }
 
-constexpr FunctionSpec check_file_spec{"check_file", required<Text>("path")};
+constexpr FunctionSpec check_file_spec{"check_file", required<Str>("path")};
 void check_file_body(TextBuffer& out, std::string_view path) {
   write_check_report_json(check_module(parse_file(std::string(path))), out);
 }
 
-constexpr FunctionSpec fmt_file_spec{"fmt_file", required<Text>("path"),
+constexpr FunctionSpec fmt_file_spec{"fmt_file", required<Str>("path"),
                                      keyword_only<Width>("width", kDefaultWidth)};
 void fmt_file_body(TextBuffer& out, std::string_view path, std::uint64_t width) {
   format_module(parse_file(std::string(path)), width, out);
