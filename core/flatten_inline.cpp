@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <string>
 #include <unordered_map>
@@ -60,23 +61,14 @@ void put(char*& p, std::string_view s) {
   p += s.size();
 }
 
-Text join(TextPool& texts, std::string_view a, std::string_view b) {
-  const std::size_t n = a.size() + b.size();
+// The parts one after another, as one new text.
+Text join(TextPool& texts, std::initializer_list<std::string_view> parts) {
+  std::size_t n = 0;
+  for (std::string_view part : parts) n += part.size();
   if (n == 0) return {};
   char* const text = texts.allocate(n);
   char* p = text;
-  put(p, a);
-  put(p, b);
-  return Text(text, n);
-}
-
-Text join(TextPool& texts, std::string_view a, char sep, std::string_view b) {
-  const std::size_t n = a.size() + 1 + b.size();
-  char* const text = texts.allocate(n);
-  char* p = text;
-  put(p, a);
-  *p++ = sep;
-  put(p, b);
+  for (std::string_view part : parts) put(p, part);
   return Text(text, n);
 }
 
@@ -84,7 +76,8 @@ Text join(TextPool& texts, std::string_view a, char sep, std::string_view b) {
 Text numbered(TextPool& texts, std::string_view base, char sep, std::uint64_t n) {
   char digits[20];
   const char* const end = std::to_chars(digits, digits + 20, n).ptr;
-  return join(texts, base, sep, std::string_view(digits, static_cast<std::size_t>(end - digits)));
+  return join(texts, {base, std::string_view(&sep, 1),
+                      std::string_view(digits, static_cast<std::size_t>(end - digits))});
 }
 
 // ---- the names of a callee's signature ------------------------------------------
@@ -348,19 +341,19 @@ void rename(Names& names, const Body& body, Site<typename Names::Ref>& site,
         to = names.fresh(body.infos[id].canonical);
         break;
       case RuleKind::Local:
-        to = names.fresh(join(texts, site.prefix, name));
+        to = names.fresh(join(texts, {site.prefix, name}));
         break;
       case RuleKind::Arg:
         to = args[rule.index];
         break;
       case RuleKind::Record:
-        to = names.fresh(join(texts, names.text(args[rule.index]), '.', name));
+        to = names.fresh(join(texts, {names.text(args[rule.index]), ".", name}));
         break;
       case RuleKind::Output:
         to = site.outputs[rule.index];
         break;
       case RuleKind::Wild:
-        to = names.fresh(join(texts, names.text(args[rule.index]), name.substr(rule.cut)));
+        to = names.fresh(join(texts, {names.text(args[rule.index]), name.substr(rule.cut)}));
         break;
     }
   }
