@@ -9,12 +9,6 @@
 
 namespace quarvel {
 
-std::optional<OpTag> kind_tag(std::string_view word) {
-  for (std::size_t i = 0; i < kKindCount; ++i)
-    if (kKindWords[i] == word) return static_cast<OpTag>(i);
-  return std::nullopt;
-}
-
 namespace {
 template <std::size_t... I>
 OpKind empty_kind_at(std::size_t tag, std::index_sequence<I...>) {

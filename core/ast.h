@@ -333,8 +333,38 @@ static_assert(static_cast<std::size_t>(OpTag::Cache) + 1 == kKindCount);
 inline OpTag op_tag(const OpKind& kind) { return static_cast<OpTag>(kind.index()); }
 inline std::string_view kind_word(OpTag tag) { return kKindWords[static_cast<std::size_t>(tag)]; }
 inline std::string_view kind_word(const OpKind& kind) { return kKindWords[kind.index()]; }
-/// The tag of a kind word, or nothing for a text that names no kind.
-std::optional<OpTag> kind_tag(std::string_view word);
+namespace detail {
+// Kind words are looked up in a table of 64 slots filled from kKindWords; a
+// word's slot comes from its length and its first and last bytes. The table
+// does not compile when two kind words share a slot.
+constexpr std::size_t kind_slot(std::string_view w) {
+  return (w.size() + 3 * static_cast<unsigned char>(w.front()) +
+          static_cast<unsigned char>(w.back())) &
+         63;
+}
+struct KindSlots {
+  std::uint8_t tag_plus_one[64];  // 0: no kind word has this slot
+};
+constexpr KindSlots make_kind_slots() {
+  KindSlots slots{};
+  for (std::size_t tag = 0; tag < kKindCount; ++tag) {
+    std::uint8_t& slot = slots.tag_plus_one[kind_slot(kKindWords[tag])];
+    if (slot != 0) throw "two kind words share a slot: change kind_slot";
+    slot = static_cast<std::uint8_t>(tag + 1);
+  }
+  return slots;
+}
+inline constexpr KindSlots kKindSlots = make_kind_slots();
+}  // namespace detail
+
+/// The tag of a kind word (compared byte for byte), or nothing for a text that
+/// names no kind.
+inline std::optional<OpTag> kind_tag(std::string_view word) {
+  if (word.empty()) return std::nullopt;
+  const unsigned entry = detail::kKindSlots.tag_plus_one[detail::kind_slot(word)];
+  if (entry == 0 || kKindWords[entry - 1] != word) return std::nullopt;
+  return static_cast<OpTag>(entry - 1);
+}
 /// A kind with its fields empty (zero, empty text, no axes).
 OpKind empty_kind(OpTag tag);
 

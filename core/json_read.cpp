@@ -652,18 +652,6 @@ class NameTable {
   std::array<std::int8_t, kSlots> slots_{};
 };
 
-// The tag of a kind word, from the table of kind words.
-constexpr NameTable<kKindCount> kKindTable{[] {
-  std::array<std::string_view, kKindCount> words{};
-  for (std::size_t i = 0; i < kKindCount; ++i) words[i] = kKindWords[i];
-  return words;
-}()};
-std::optional<OpTag> find_kind(std::string_view word) {
-  const int i = kKindTable.find(word);
-  if (i < 0) return std::nullopt;
-  return static_cast<OpTag>(i);
-}
-
 // How a record appears in JSON: its member names in field order (also the
 // order of its array form), the required ones, and its texts in messages.
 template <std::size_t N>
@@ -1129,7 +1117,7 @@ class ModuleReader : public JsonReader {
       }
     });
     // The required members are present once the record has been read.
-    const std::optional<OpTag> tag = find_kind(raw.kind.value);
+    const std::optional<OpTag> tag = kind_tag(raw.kind.value);
     if (!tag) {
       list_closing_step();
       fail_here(std::string("unknown op kind: ") += raw.kind.value);

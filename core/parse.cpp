@@ -543,36 +543,10 @@ LiteralValue literal_list(Parser& p, std::size_t depth) {
 // ---------------------------------------------------------------------------
 // Kinds.
 
-// Kind words are looked up in a table of 64 slots filled from kKindWords; a
-// word's slot comes from its length and its first and last bytes. The table
-// does not compile when two kind words share a slot.
-constexpr std::size_t kind_slot(std::string_view w) {
-  return (w.size() + 3 * static_cast<unsigned char>(w.front()) + static_cast<unsigned char>(w.back())) &
-         63;
-}
-
-struct KindSlots {
-  std::uint8_t tag_plus_one[64];  // 0: no kind word has this slot
-};
-
-constexpr KindSlots make_kind_slots() {
-  KindSlots slots{};
-  for (std::size_t tag = 0; tag < kKindCount; ++tag) {
-    std::uint8_t& slot = slots.tag_plus_one[kind_slot(kKindWords[tag])];
-    if (slot != 0) throw "two kind words share a slot: change kind_slot";
-    slot = static_cast<std::uint8_t>(tag + 1);
-  }
-  return slots;
-}
-
-constexpr KindSlots kKindSlots = make_kind_slots();
-
 // The kind a statement's word names, or nothing.
 std::optional<OpTag> statement_tag(const Token& word) {
   if (word.kind != TokenKind::Name) return std::nullopt;
-  const unsigned entry = kKindSlots.tag_plus_one[kind_slot(word.text)];
-  if (entry == 0 || !same_text(kKindWords[entry - 1], word.text)) return std::nullopt;
-  return static_cast<OpTag>(entry - 1);
+  return kind_tag(word.text);
 }
 
 // What a statement's lists give its kind: the working groups of the

@@ -102,7 +102,8 @@ TEST(KindWords, TagsRoundTrip) {
     EXPECT_EQ(kind_tag(kKindWords[i]), static_cast<OpTag>(i));
     EXPECT_EQ(op_tag(empty_kind(static_cast<OpTag>(i))), static_cast<OpTag>(i));
   }
-  EXPECT_EQ(kind_tag("View"), std::nullopt);
+  for (std::string_view other : {"View", "", "v", "vie", "viewx", "maq", "loop ", "cach"})
+    EXPECT_EQ(kind_tag(other), std::nullopt) << other;
   EXPECT_EQ(kind_word(OpKind{Cache{}}), "cache");
 }
 
