@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "core/small_vector.h"
+#include "core/text_hash.h"
 
 namespace quarvel {
 
@@ -358,11 +359,12 @@ inline constexpr KindSlots kKindSlots = make_kind_slots();
 }  // namespace detail
 
 /// The tag of a kind word (compared byte for byte), or nothing for a text that
-/// names no kind.
+/// names no kind. The words are short: the comparison takes a load or two
+/// rather than a call.
 inline std::optional<OpTag> kind_tag(std::string_view word) {
   if (word.empty()) return std::nullopt;
   const unsigned entry = detail::kKindSlots.tag_plus_one[detail::kind_slot(word)];
-  if (entry == 0 || kKindWords[entry - 1] != word) return std::nullopt;
+  if (entry == 0 || !same_text(kKindWords[entry - 1], word)) return std::nullopt;
   return static_cast<OpTag>(entry - 1);
 }
 /// A kind with its fields empty (zero, empty text, no axes).

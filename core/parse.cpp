@@ -278,6 +278,28 @@ inline __m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<c
 // End of a name token whose first byte is at `i - 1`: letters, digits,
 // underscores and dots, and a "*" right after a final dot.
 [[gnu::always_inline]] inline std::size_t scan_name(const char* s, std::size_t i, std::size_t n) {
+#if defined(__SSE2__)
+  // Sixteen bytes at a time: most names end within the first sixteen, found
+  // without a branch per byte.
+  while (i + 16 <= n) {
+    const __m128i v = load16(s + i);
+    const __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));  // A-Z to a-z
+    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                         _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
+    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)),
+                                        _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+    const __m128i other = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('_')),
+                                       _mm_cmpeq_epi8(v, _mm_set1_epi8('.')));
+    const unsigned name = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), other)));
+    if (name != 0xFFFF) {
+      i += static_cast<std::size_t>(__builtin_ctz(~name));
+      if (s[i] == '*' && s[i - 1] == '.') ++i;
+      return i;
+    }
+    i += 16;
+  }
+#endif
   while (i < n && kTables.name_char[byte_at(s, i)]) ++i;
   if (i < n && s[i] == '*' && s[i - 1] == '.') ++i;
   return i;
@@ -549,6 +571,13 @@ std::optional<OpTag> statement_tag(const Token& word) {
   return kind_tag(word.text);
 }
 
+// A text with a space or an arrow in it is a pattern; any other is a name.
+bool is_pattern_text(Text s) {
+  for (std::size_t i = 0; i < s.size(); ++i)
+    if (s[i] == ' ' || (s[i] == '-' && i + 1 < s.size() && s[i + 1] == '>')) return true;
+  return false;
+}
+
 // What a statement's lists give its kind: the working groups of the
 // square-bracket list, and the value of a literal. Texts view the source.
 struct StatementParts {
@@ -578,7 +607,7 @@ struct StatementParts {
                      ++float_count;
                    },
                    [&](Text s) {
-                     if (s.find(' ') != Text::npos || s.find("->") != Text::npos) {
+                     if (is_pattern_text(s)) {
                        pattern = s;  // a later pattern replaces an earlier one
                      } else {
                        if (name_count < 3) names[name_count] = s;
@@ -776,6 +805,20 @@ void Parser::pass_comments(TokenKind kind, std::size_t start) {
 // ---------------------------------------------------------------------------
 // Kept texts.
 
+namespace {
+
+// Byte equality of two nonempty texts. Most kept texts are short names; one
+// to three bytes are compared as the first, middle and last byte, which
+// cover them all, without a loop.
+inline bool same_kept_text(Text a, Text b) {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  if (n >= 4) return same_text(a, b);
+  return (a[0] == b[0]) & (a[n / 2] == b[n / 2]) & (a[n - 1] == b[n - 1]);
+}
+
+}  // namespace
+
 Text TextTable::intern(Context& ctx, std::string_view text) {
   if (text.empty()) return {};
   if (2 * (used_ + 1) > slots_.size()) grow();
@@ -787,7 +830,7 @@ Text TextTable::intern(Context& ctx, std::string_view text) {
       ++used_;
       return slot;
     }
-    if (same_text(slot, text)) return slot;
+    if (same_kept_text(slot, text)) return slot;
   }
 }
 
@@ -801,6 +844,25 @@ void TextTable::grow() {
     while (slots_[i].data() != nullptr) i = (i + 1) & mask;
     slots_[i] = t;
   }
+}
+
+void Parser::remember_type(const Mark& start, TypeRef type) {
+  if (pending_comments.size() != start.comments) return;  // a comment inside
+  last_type_ = LastType{source_.data() + start.offset, offset_ - start.offset, pos - start.pos,
+                        type};
+}
+
+TypeRef Parser::repeated_type() {
+  skip_comments();
+  const LastType& last = last_type_;
+  if (!last.type || next_kind_ == TokenKind::End || source_.size() - next_start_ < last.size ||
+      !same_text(Text(source_.data() + next_start_, last.size), Text(last.text, last.size)))
+    return TypeRef();
+  // As if every token of the type had been passed, its closing bracket last.
+  offset_ = next_start_ + last.size;
+  pos += last.tokens;
+  ready_ = false;
+  return last.type;
 }
 
 Comments Parser::take_comments() {
@@ -881,13 +943,17 @@ Atom token_atom(const Token& t) {
 }
 
 TypeRef parse_tensor_type(Parser& p) {
+  const Parser::Mark start = p.mark();
+  if (const TypeRef again = p.repeated_type()) return again;
   const Text dtype = p.next_token().text;
   p.expect_token('[');
   ShapeBuilder& shape = p.scratch.shape;
   shape.clear();
   list_loop(p, ']', [&] { set_dim(shape.emplace_back(), p.next_token()); });
   p.expect_token(']');
-  return intern_type(p, dtype, std::span<const Dim>(shape.data(), shape.size()));
+  const TypeRef type = intern_type(p, dtype, std::span<const Dim>(shape.data(), shape.size()));
+  p.remember_type(start, type);
+  return type;
 }
 
 ArgList parse_arg_list(Parser& p, std::string_view open, std::string_view close) {
@@ -938,13 +1004,16 @@ Function parse_function(Parser& p) {
   p.expect_token('{');
   p.skip_comments();
   f.comments = p.take_comments();
-  // The body is read into room kept from the last body and then copied at
-  // its exact length.
-  std::vector<Op>& ops = p.scratch.ops;
-  ops.clear();
+  // Bodies next to each other tend to be alike in length: the body is read
+  // in place, into room for as many ops as the last one had. Room beyond a
+  // small margin is given back, so that a long body before short ones costs
+  // no memory.
+  std::vector<Op>& ops = f.ops;
+  ops.reserve(p.scratch.last_body_size);
   while (!p.peek_is('}')) read_op(p, ops.emplace_back(kEmptyOp));
   p.expect_token('}');
-  f.ops.assign(ops.begin(), ops.end());
+  p.scratch.last_body_size = ops.size();
+  if (ops.capacity() - ops.size() > ops.size() / 8 + 4) ops.shrink_to_fit();
   return f;
 }
 

@@ -119,6 +119,26 @@ class Parser {
   // Hands over the collected comments, copied into the context, and leaves
   // none pending.
   Comments take_comments();
+
+  // Where the grammar stands: the next token's first byte, the tokens passed
+  // and the comments pending (after `skip_comments`).
+  struct Mark {
+    std::size_t offset;
+    std::size_t pos;
+    std::size_t comments;
+  };
+  Mark mark() {
+    skip_comments();
+    return Mark{next_start_, pos, pending_comments.size()};
+  }
+  // A tensor type written with the very bytes of the type read last is that
+  // type again: the same bytes give the same tokens, and these the same type.
+  // `remember_type` records the type just read from `start` up to the
+  // cursor, whose last token was its closing bracket; `repeated_type` passes
+  // over a repeat of it at the next token and returns the type, or null when
+  // the bytes there differ.
+  void remember_type(const Mark& start, TypeRef type);
+  TypeRef repeated_type();
   // The copy of `text` in the context; a recurring text is copied once.
   Text keep(std::string_view text) { return scratch.texts_kept.intern(ctx, text); }
 
@@ -133,7 +153,7 @@ class Parser {
     std::vector<LiteralValue> literal;  // items of the open literal lists, innermost last
     OrderedMap<Atom> named;             // name = value items; keys view the source
     std::vector<Axis> axes;
-    std::vector<Op> ops;  // the body being read
+    std::size_t last_body_size = 0;  // ops in the body read last
     TextTable texts_kept;
     TypeRef wildcard;         // the type "*[]", once it was needed
     OutputTypes last_types;   // the output types of the statement read last
@@ -156,6 +176,15 @@ class Parser {
 
   std::string_view source_;
   std::size_t offset_ = 0;  // bytes of `source_` already cut
+
+  // The type read last and its text in the source (no comment inside).
+  struct LastType {
+    const char* text = nullptr;
+    std::size_t size = 0;
+    std::size_t tokens = 0;
+    TypeRef type;
+  };
+  LastType last_type_;
 
   // The token at `pos`, when `ready_`. It is kept as plain numbers, each
   // stored and read on its own: reading a stored token whole just after its

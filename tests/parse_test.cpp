@@ -151,6 +151,37 @@ TEST(Tokenize, LongStrings) {
   }
 }
 
+// Names of every length up to past two blocks of sixteen bytes, ended by the
+// end of the text, by each byte next to the ranges of name bytes, or by a "*"
+// (part of the name after a final dot).
+TEST(Tokenize, LongNames) {
+  const std::string bytes = "aZ_9.bY0z";  // every kind of name byte
+  struct End {
+    std::string text;
+    std::vector<std::string> after;  // the tokens after the name
+  } ends[] = {
+      {"", {}},       {" x", {"x"}},  {"@", {}},      {"[", {"["}},   {"`", {}},
+      {"{", {"{"}},   {"/", {"/"}},   {":", {":"}},   {"\x7f", {}},   {"\xc3\xa9", {}},
+      {"-", {"-"}},   {"*", {"*"}},   {".*", {}},     {"\"s\"", {"\"s\""}},
+  };
+  for (std::size_t n = 1; n <= 40; ++n) {
+    std::string name;
+    for (std::size_t i = 0; i < n; ++i) name += bytes[i % bytes.size()];
+    for (const End& end : ends) {
+      std::vector<std::string> tokens = {name};
+      if (end.text == ".*") {
+        tokens[0] += ".*";
+      } else if (end.text == "*" && name.back() == '.') {
+        tokens[0] += "*";
+      } else {
+        tokens.insert(tokens.end(), end.after.begin(), end.after.end());
+      }
+      const std::string source = name + end.text;
+      EXPECT_EQ(strings(tokenize(source)), tokens) << quoted_text(source);
+    }
+  }
+}
+
 TEST(Tokenize, TokensAreViewsIntoTheSource) {
   const std::string source = "f(x: f32[4]) // c";
   for (const Token& t : tokenize(source)) {
@@ -218,7 +249,8 @@ TEST(Cursor, MovesAndFailures) {
 // of the whole token list.
 TEST(Cursor, EndCountsEveryToken) {
   for (const char* source : {"f() -> () { // c\n y = ", "// a\n// b\nf ( ;;; \"s\" : x...",
-                             "f(a: f32[n m ..", "f() -> () {} // tail\n\"open\\"}) {
+                             "f(a: f32[n m ..", "f() -> () {} // tail\n\"open\\",
+                             "f(a: f32[n, 4], b: f32[n, 4]", "f(a: f32[n // c\n], b: f32[n // c\n]"}) {
     const std::string n = std::to_string(tokenize(source).size());
     EXPECT_EQ(failure_of([&] { parse_source(source); }),
               "index out of bounds: the len is " + n + " but the index is " + n)
@@ -362,6 +394,33 @@ TEST(TensorTypes, Read) {
     Parser p(c.source, ctx);
     EXPECT_EQ(parse_tensor_type(p), c.ty) << c.source;
     EXPECT_TRUE(p.at_end()) << c.source;
+  }
+}
+
+// A type written with the very bytes of the one before is read as that one
+// was: the same type, with every token and comment in it passed.
+TEST(TensorTypes, RepeatedTexts) {
+  const TypeRef f4n = T("f32", {D(4), N("n")});
+  const TypeRef f4 = T("f32", {D(4)});
+  struct Case {
+    std::string source;
+    std::vector<TypeRef> types;
+    std::vector<std::string> comments;
+  } cases[] = {
+      {"f32[4, n] f32[4, n]\nf32[4, n]", {f4n, f4n, f4n}, {}},
+      {"f32[4] f32[4, n] f32[4]", {f4, f4n, f4}, {}},
+      {"f32[4] f32[ 4 ] f32[4] f32[45]", {f4, f4, f4, T("f32", {D(45)})}, {}},
+      {"f32[4]f32[4]][]", {f4, f4, T("]")}, {}},  // the repeat ends at its own bracket
+      {"f32[ // c\n4] f32[ // c\n4]", {f4, f4}, {"// c", "// c"}},
+      {"*[] // c\n*[] i8[]", {T("*"), T("*"), T("i8")}, {"// c"}},
+  };
+  for (const Case& c : cases) {
+    Context ctx;
+    Parser p(c.source, ctx);
+    for (const TypeRef& ty : c.types) EXPECT_EQ(parse_tensor_type(p), ty) << c.source;
+    EXPECT_TRUE(p.at_end()) << c.source;
+    EXPECT_EQ(p.pos, tokenize(c.source).size()) << c.source;
+    EXPECT_EQ(strings(p.pending_comments), c.comments) << c.source;
   }
 }
 
@@ -575,6 +634,7 @@ TEST(Statements, Kinds) {
       {R"(y = view["a->b"](x))", make_op(x, View{"a->b", {}}, {"y"}, {none}, {S("x")})},
       {R"(y = view["a b", "c -> c"](x))", make_op(x, View{"c -> c", {}}, {"y"}, {none}, {S("x")})},
       {R"(y = read["ab"](x))", make_op(x, Read{""}, {"y"}, {none}, {S("x")})},
+      {R"(y = read["b->", "a-", "-", ">"](x))", make_op(x, Read{"b->"}, {"y"}, {none}, {S("x")})},
       {R"(y = map["a b", add, 1, 2.5](x, k=1))", make_op(x, Map{"add"}, {"y"}, {none}, {S("x")})},
       {"y = map(x)", make_op(x, Map{""}, {"y"}, {none}, {S("x")})},
       {"y = map[add]", make_op(x, Map{"add"}, {"y"}, {none})},
@@ -709,6 +769,8 @@ TEST(Module, BodiesOfDifferentLengths) {
   for (std::size_t k = 0; k < std::size(lengths); ++k) {
     const Function& f = m.functions.at_position(k).second;
     ASSERT_EQ(f.ops.size(), lengths[k]) << k;
+    // A short body after a long one keeps no room of the long one's size.
+    EXPECT_LE(f.ops.capacity(), lengths[k] + lengths[k] / 8 + 4) << k;
     for (std::size_t i = 0; i < lengths[k]; ++i)
       ASSERT_EQ(strings(f.ops[i].outputs), std::vector<std::string>{"y" + std::to_string(i)}) << k;
   }
