@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <cstdint>
@@ -178,10 +179,13 @@ class StrStorage final : public TextStorage {
   }
 
   // The result, `size` bytes long; null with the Python error set on failure.
-  PyObject* finish(std::size_t size) {
+  // `known_ascii` says that the text cannot hold a byte beyond ASCII, which
+  // spares the look at every byte.
+  PyObject* finish(std::size_t size, bool known_ascii) {
     if (str_ == nullptr) return PyUnicode_New(0, 0);
     const char* data = static_cast<const char*>(PyUnicode_DATA(str_));
-    if (!is_ascii(data, size))
+    assert(!known_ascii || is_ascii(data, size));
+    if (!known_ascii && !is_ascii(data, size))
       return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), nullptr);
     if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(size)) < 0) {
       str_ = nullptr;
@@ -206,6 +210,21 @@ class StrStorage final : public TextStorage {
   PyObject* str_ = nullptr;
 };
 
+// True for a function whose result takes every byte beyond ASCII it holds
+// from its str arguments, unchanged: given only ASCII str arguments, its
+// result is ASCII too. Set next to the declaration of each such function.
+template <const auto& decl>
+constexpr bool ascii_in_ascii_out = false;
+
+// True when every argument of the call is an ASCII str (known from the str
+// object itself, without a look at its characters).
+bool all_ascii_str(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+  const Py_ssize_t count = nargs + (kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames));
+  for (Py_ssize_t i = 0; i < count; ++i)
+    if (!PyUnicode_Check(argv[i]) || !PyUnicode_IS_ASCII(argv[i])) return false;
+  return true;
+}
+
 // The C entry of one function: match and convert, run the body with the
 // converted arguments, return a str. No C++ exception leaves it.
 template <const auto& decl, auto body>
@@ -219,7 +238,8 @@ PyObject* entry(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kw
     StrStorage storage;
     TextBuffer out(storage);
     std::apply(body, std::tuple_cat(std::forward_as_tuple(out), std::move(*args)));
-    return storage.finish(out.size());
+    return storage.finish(out.size(),
+                          ascii_in_ascii_out<decl> && all_ascii_str(argv, nargs, kwnames));
   } catch (const PythonErrorSet&) {
     // The Python exception is pending.
   } catch (const Failure& failure) {
@@ -261,6 +281,11 @@ void load_flat_json_body(TextBuffer& out, std::string_view qrv_path,
 }
 
 constexpr FunctionSpec parse_to_json_spec{"parse_to_json", required<Str>("source")};
+// The parser copies the bytes of the source into the module's texts as they
+// stand (it decodes no escape), and the JSON writer adds only ASCII: escapes,
+// numbers, punctuation and member names.
+template <>
+constexpr bool ascii_in_ascii_out<parse_to_json_spec> = true;
 void parse_to_json_body(TextBuffer& out, std::string_view source) {
   write_module_json(parse_source(source), out);
 }

@@ -60,6 +60,27 @@ class SourceBodiesTest(QuarvelCase):
         self.assertEqual(list(module["functions"]), ["main", "block0", "block1", "mlp", "kv_init",
                                                      "kv_append"])
 
+    def test_parse_to_json_keeps_text_bytes_as_written(self):
+        # An escape in a quoted argument or a comment is kept as written, so an
+        # ASCII source gives an ASCII result; characters beyond ASCII reach the
+        # result only from the source itself, whole.
+        escapes = ["\\u00e9", "\\xe9", "\\303\\251", "\\N{DIGIT ONE}", "\\U0001f600"]
+        beyond = ["caf\u00e9", "\u00e9\U0001f600", "\u4e2d"]
+        for text in escapes + beyond:
+            source = ("// c " + text + "\n"
+                      "main(x: f32[n]) -> (y: f32[n]) {\n"
+                      "  // o " + text + "\n"
+                      "  y: f32[n] = map[copy](x, \"" + text + "\")\n"
+                      "}\n")
+            with self.subTest(text=text):
+                result = _quarvel.parse_to_json(source)
+                self.assertEqual(result.isascii(), text.isascii())
+                module = json.loads(result)
+                self.assertEqual(module["header_comments"], ["// c " + text])
+                main = module["functions"]["main"]
+                self.assertEqual(main["comments"], ["// o " + text])
+                self.assertEqual(main["ops"][0]["args"], ["x", text])
+
     def test_formatting_paths_agree(self):
         by_source = _quarvel.fmt_source(self.source)
         self.assertIs(type(by_source), str)
