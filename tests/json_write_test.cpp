@@ -201,6 +201,35 @@ TEST_F(JsonWrite, StringEscapes) {
   }
 }
 
+// Texts of every length up to past two words, with one stop at every place
+// (or none): plain runs go out a word at a time, and a stop may fall anywhere
+// in a word. Each text is a heap block of its exact length, so that a read
+// past its end shows under the address sanitizer.
+TEST_F(JsonWrite, StringStopsAtEveryPlace) {
+  struct Stop {
+    char byte;
+    std::string escaped;
+  } stops[] = {{'"', R"(\")"}, {'\\', R"(\\)"}, {'\n', R"(\n)"}, {'\x01', R"(\u0001)"},
+               {'\x1f', R"(\u001f)"}};
+  const std::string plain = " ~\x7f\xc3\xa9" "az09";  // the ends of the plain range, and beyond ASCII
+  for (std::size_t n = 1; n <= 20; ++n) {
+    for (std::size_t at = 0; at <= n; ++at) {
+      for (const Stop& stop : stops) {
+        const auto bytes = std::make_unique<char[]>(n);
+        std::string json = "\"";
+        for (std::size_t i = 0; i < n; ++i) {
+          bytes[i] = i == at ? stop.byte : plain[i % plain.size()];
+          json += i == at ? stop.escaped : std::string(1, bytes[i]);
+        }
+        json += '"';
+        SCOPED_TRACE(json);
+        EXPECT_EQ(args_json({Atom::str(Text(bytes.get(), n))}), json);
+        if (at == n) break;  // no stop: one pass is enough
+      }
+    }
+  }
+}
+
 TEST_F(JsonWrite, KindMembers) {
   AxesBuilder builder;
   builder.insert("b", 4);
