@@ -1,8 +1,11 @@
 #include "core/flatten_cache.h"
 
+#include <cassert>
 #include <cstring>
+#include <limits>
 
 #include "core/error.h"
+#include "core/text_hash.h"
 
 namespace quarvel::flat {
 
@@ -18,7 +21,9 @@ List<Param> with_extras(Context& ctx, List<Param> own, const std::vector<Param>&
   if (extra.empty()) return own;
   std::unordered_set<std::string_view> names;
   for (const Param& p : own) names.insert(p.name);
-  std::vector<Param> out(own.begin(), own.end());
+  std::vector<Param> out;
+  out.reserve(own.size() + extra.size());
+  out.assign(own.begin(), own.end());
   for (const Param& p : extra)
     if (!names.contains(p.name)) out.push_back(p);
   return ctx.list(out);
@@ -147,8 +152,65 @@ namespace quarvel {
 
 namespace {
 
-void add_cache_param(std::vector<Param>& list, NameSet& names, Text name, TypeRef ty) {
-  if (names.emplace(name).second) list.push_back(Param{name, ty});
+std::uint32_t tag_of(std::string_view name) {
+  return static_cast<std::uint32_t>(text_hash(name) >> 32);
+}
+
+}  // namespace
+
+std::size_t SlotNames::entry_of(std::string_view name, std::uint32_t tag) const {
+  const std::size_t mask = table_.size() - 1;
+  for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
+    const std::uint64_t e = table_[i];
+    if (e == 0) return i;
+    if (static_cast<std::uint32_t>(e >> 32) == tag &&
+        same_text((*this)[static_cast<std::uint32_t>(e) - 1], name))
+      return i;
+  }
+}
+
+bool SlotNames::insert(std::string_view name) {
+  if (next_ < size() && same_text((*this)[next_], name)) {
+    ++next_;
+    return false;
+  }
+  if (2 * (size() + 1) > table_.size()) grow();
+  const std::uint32_t tag = tag_of(name);
+  std::uint64_t& e = table_[entry_of(name, tag)];
+  if (e != 0) {
+    next_ = static_cast<std::uint32_t>(e);
+    return false;
+  }
+  assert(size() < std::numeric_limits<std::uint32_t>::max());
+  bytes_ += name;
+  ends_.push_back(bytes_.size());
+  next_ = size();
+  e = std::uint64_t{tag} << 32 | static_cast<std::uint32_t>(next_);
+  return true;
+}
+
+bool SlotNames::contains(std::string_view name) const {
+  if (table_.empty()) return false;
+  return table_[entry_of(name, tag_of(name))] != 0;
+}
+
+// Twice the room (16 entries at first); an entry moves by its tag alone.
+void SlotNames::grow() {
+  std::vector<std::uint64_t> old(table_.empty() ? 16 : 2 * table_.size(), 0);
+  old.swap(table_);
+  const std::size_t mask = table_.size() - 1;
+  for (const std::uint64_t e : old) {
+    if (e == 0) continue;
+    std::size_t i = static_cast<std::uint32_t>(e >> 32) & mask;
+    while (table_[i] != 0) i = (i + 1) & mask;
+    table_[i] = e;
+  }
+}
+
+namespace {
+
+void add_cache_param(std::vector<Param>& list, SlotNames& names, Text name, TypeRef ty) {
+  if (names.insert(name)) list.push_back(Param{name, ty});
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 // the module passed in), which must outlive them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -53,14 +54,50 @@ Op rename_cache_slot(Context& ctx, Op op, std::uint64_t index);
 // Each Str argument that is wholly a key of `substitution` becomes its value.
 Args substitute_args(Context& ctx, const Args& args, const NameMap& substitution);
 
+// The distinct names of a list of cache slots, in the order they came, with
+// their bytes copied one after another into a buffer of the set's own, so
+// that comparing names reads that buffer and not texts spread over the
+// result. Lookups go through an open-addressing table of positions, probed
+// linearly and at most half full; each entry keeps the high half of its
+// name's hash and starts its probe at the low bits of that half, so that
+// probing past other names and growing the table read no text. The slots of
+// an unrolled loop come again in the same order (in the next loop over the
+// same body, say): a name is compared first with the one that followed the
+// name met last, which spares those repeats the table.
+class SlotNames {
+ public:
+  // Adds `name` unless it is there; whether it was new.
+  bool insert(std::string_view name);
+  bool contains(std::string_view name) const;
+
+  std::size_t size() const { return ends_.size(); }
+  std::string_view operator[](std::size_t i) const {
+    const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(bytes_).substr(begin, ends_[i] - begin);
+  }
+
+ private:
+  // The entry of `name`, or the free entry where it would go.
+  std::size_t entry_of(std::string_view name, std::uint32_t tag) const;
+  void grow();
+
+  std::string bytes_;              // the names one after another
+  std::vector<std::size_t> ends_;  // by position: where its name ends in bytes_
+  // By entry: the tag in the high half, the position plus one in the low
+  // half; 0 when free. A flat body has at most kMaxFlatOps cache ops, so the
+  // position fits.
+  std::vector<std::uint64_t> table_;
+  std::size_t next_ = 0;  // the position after the name met last
+};
+
 // Extra inputs and outputs of the flattened entry that carry cache slots.
 // The first registration of a name wins. The names of the params are the
 // texts registered, which must outlive the record.
 struct CacheIo {
   std::vector<Param> inputs;
   std::vector<Param> outputs;
-  NameSet input_names;
-  NameSet output_names;
+  SlotNames input_names;
+  SlotNames output_names;
 };
 void add_cache_input(CacheIo& io, Text name, TypeRef ty);
 void add_cache_output(CacheIo& io, Text name, TypeRef ty);

@@ -1,6 +1,7 @@
 #include "core/flatten_inline.h"
 
 #include <algorithm>
+#include <cassert>
 #include <charconv>
 #include <cstring>
 #include <initializer_list>
@@ -56,9 +57,21 @@ class TextPool {
   char* end_ = nullptr;
 };
 
+// Appends `s` at `p`. Names are mostly short: up to 16 bytes are copied as two
+// words that may overlap, without a call.
 void put(char*& p, std::string_view s) {
-  if (!s.empty()) std::memcpy(p, s.data(), s.size());
-  p += s.size();
+  const char* const from = s.data();
+  const std::size_t n = s.size();
+  if (n >= 8 && n <= 16) {
+    std::memcpy(p, from, 8);
+    std::memcpy(p + n - 8, from + n - 8, 8);
+  } else if (n >= 4 && n < 8) {
+    std::memcpy(p, from, 4);
+    std::memcpy(p + n - 4, from + n - 4, 4);
+  } else if (n != 0) {
+    std::memcpy(p, from, n);
+  }
+  p += n;
 }
 
 // The parts one after another, as one new text.
@@ -72,13 +85,42 @@ Text join(TextPool& texts, std::initializer_list<std::string_view> parts) {
   return Text(text, n);
 }
 
+// "{base}{sep}{digits}"
+Text numbered(TextPool& texts, std::string_view base, char sep, std::string_view digits) {
+  return join(texts, {base, std::string_view(&sep, 1), digits});
+}
+
 // "{base}{sep}{n}"
 Text numbered(TextPool& texts, std::string_view base, char sep, std::uint64_t n) {
   char digits[20];
   const char* const end = std::to_chars(digits, digits + 20, n).ptr;
-  return join(texts, {base, std::string_view(&sep, 1),
-                      std::string_view(digits, static_cast<std::size_t>(end - digits))});
+  return numbered(texts, base, sep,
+                  std::string_view(digits, static_cast<std::size_t>(end - digits)));
 }
+
+// A count from zero up, one at a time, kept in decimal: a step changes the
+// last digits instead of converting the whole number again.
+class DecimalCount {
+ public:
+  std::string_view text() const { return std::string_view(digits_ + first_, kDigits - first_); }
+  void next() {
+    for (std::size_t i = kDigits; i-- > first_;) {
+      if (digits_[i] != '9') {
+        ++digits_[i];
+        return;
+      }
+      digits_[i] = '0';
+    }
+    assert(first_ > 0);  // counts stay far below 10^20
+    digits_[--first_] = '1';
+  }
+
+ private:
+  static constexpr std::size_t kDigits = 20;
+  char digits_[kDigits] = {'0', '0', '0', '0', '0', '0', '0', '0', '0', '0',
+                           '0', '0', '0', '0', '0', '0', '0', '0', '0', '0'};
+  std::size_t first_ = kDigits - 1;  // "0"
+};
 
 // ---- the names of a callee's signature ------------------------------------------
 
@@ -224,6 +266,7 @@ struct Body {
   std::size_t n = 0, r = 0;       // arguments; outputs that bind returns
   std::vector<std::uint8_t> strs;  // by argument: a name (1) or a number (0)
   std::vector<Rule> rules;         // by name
+  bool locals = false;             // whether a rule is Local: the prefix is read
   std::vector<std::uint32_t> used_args;
   std::uint64_t generation = 0;    // counts resolutions
 
@@ -274,6 +317,7 @@ void resolve(Body& body, std::span<const std::uint8_t> strs, std::size_t outputs
 
   body.rules.resize(body.names.size());
   body.used_args.clear();
+  body.locals = false;
   std::vector<std::uint8_t> used(n, 0);
   for (std::size_t id = 0; id < body.names.size(); ++id) {
     const Body::Info& info = body.infos[id];
@@ -306,9 +350,11 @@ void resolve(Body& body, std::span<const std::uint8_t> strs, std::size_t outputs
           body.used_args.push_back(rule.index);
         }
         break;
+      case RuleKind::Local:
+        body.locals = true;
+        break;
       case RuleKind::Output:
       case RuleKind::Symbol:
-      case RuleKind::Local:
         break;
     }
     body.rules[id] = rule;
@@ -369,8 +415,9 @@ Text substituted(const Subst& subst, Text name) {
   return to == nullptr ? name : *to;
 }
 
-// The slot a loop's iteration `index` gives a cache op whose slot is `var`.
-Text slot_name(TextPool& texts, Text var, const std::uint64_t* index) {
+// The slot a loop's iteration gives a cache op whose slot is `var`; `index`
+// holds the iteration's number in decimal, or is none outside a loop.
+Text slot_name(TextPool& texts, Text var, const std::string_view* index) {
   if (index == nullptr || !var.ends_with(".*")) return var;
   return numbered(texts, var.substr(0, var.size() - 2), '.', *index);
 }
@@ -413,7 +460,7 @@ class Inliner {
   void bind_args(Sink& sink, Site<typename Sink::Ref>& site, const Args& args, const Subst& subst);
   template <class Sink>
   void emit_body(Sink& sink, const Body& body, const typename Sink::Ref* renamed,
-                 const std::uint64_t* slot);
+                 const std::string_view* slot);
 
   Body& body_of(const Function& fn);
   void release(const Function& fn);
@@ -457,7 +504,8 @@ class BodySink {
                                static_cast<std::uint32_t>(body_.refs.size() - first)});
   }
 
-  void inlined(const Body& from, const BodyOp& op, const Ref* renamed, const std::uint64_t* slot) {
+  void inlined(const Body& from, const BodyOp& op, const Ref* renamed,
+               const std::string_view* slot) {
     BodyOp& copy = body_.ops.emplace_back(
         BodyOp{op.src, op.var, static_cast<std::uint32_t>(body_.refs.size()), op.count});
     if (slot != nullptr) {
@@ -520,7 +568,8 @@ class EntrySink {
     ops_.push_back(Op{op.kind, op.outputs, op.output_types, args, op.comments});
   }
 
-  void inlined(const Body& from, const BodyOp& op, const Ref* renamed, const std::uint64_t* slot) {
+  void inlined(const Body& from, const BodyOp& op, const Ref* renamed,
+               const std::string_view* slot) {
     const Op& src = *op.src;
     const std::uint32_t* refs = from.refs.data() + op.names;
     const std::size_t outputs = src.outputs.size();
@@ -693,22 +742,25 @@ void Inliner::unroll(Sink& sink, const Op& op, Subst& subst) {
       };
       bind();
       Ref current = site.args[threaded];
-      char digits[20];
-      for (std::uint64_t i = 0; i < count; ++i) {
+      DecimalCount index;  // i
+      DecimalCount after;  // i + 1
+      after.next();
+      for (std::uint64_t i = 0; i < count; ++i, index.next(), after.next()) {
         // Lowering a slot within the last iteration may have resolved the
         // body for another shape.
         if (body.generation != generation) bind();
-        site.outputs[0] = sink.fresh(numbered(sink.texts(), out, '_', i + 1));
+        const std::string_view digits = index.text();
+        site.outputs[0] = sink.fresh(numbered(sink.texts(), out, '_', after.text()));
         if (threads) args[threaded] = current;
         for (std::uint32_t p : starred) {
           const Text text = sink.text(site.args[p]);
-          args[p] = sink.fresh(numbered(sink.texts(), text.substr(0, text.size() - 2), '.', i));
+          args[p] =
+              sink.fresh(numbered(sink.texts(), text.substr(0, text.size() - 2), '.', digits));
         }
-        const std::size_t length =
-            static_cast<std::size_t>(std::to_chars(digits, digits + 20, i).ptr - digits);
-        site.prefix.assign("loop").append(digits, length).push_back('.');
+        // Only the callee's own locals read the prefix.
+        if (body.locals) site.prefix.assign("loop").append(digits).push_back('.');
         rename(sink, body, site, args.data());
-        emit_body(sink, body, site.renamed.data(), &i);
+        emit_body(sink, body, site.renamed.data(), &digits);
         current = site.outputs[0];
       }
     }
@@ -720,7 +772,7 @@ void Inliner::unroll(Sink& sink, const Op& op, Subst& subst) {
 
 template <class Sink>
 void Inliner::emit_body(Sink& sink, const Body& body, const typename Sink::Ref* renamed,
-                        const std::uint64_t* slot) {
+                        const std::string_view* slot) {
   for (const BodyOp& op : body.ops) {
     tick();
     sink.inlined(body, op, renamed, slot);

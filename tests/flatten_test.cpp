@@ -996,6 +996,40 @@ TEST(FlattenModule, CacheLowering) {
   }
 }
 
+// Unrolling writes the iteration's number into the names it makes (outputs,
+// prefixes, indexed arguments and slots): they are checked where the number
+// gains a digit.
+TEST(FlattenModule, UnrolledNamesAcrossDigitCounts) {
+  Module m = parse_source(R"(
+    main(x: f32[4], w: *) -> (y: f32[4]) {
+      x = loop[layer, 1001](x, w.*)
+      y = map[relu](x)
+    }
+    layer(a: f32[4], p: f32[4]) -> (b: f32[4]) {
+      c: f32[4] = cache[kv.*, kv_init](a)
+      t = map[add](a, p)
+      b = map[mul](t, c)
+    }
+    kv_init(k: f32[4]) -> (c: f32[4]) {
+      c = map[copy](k)
+    })");
+  const Function fn = only_function(flatten_module(m, "main", {}));
+  const std::vector<std::string> ops = shown(fn.ops);
+  const std::vector<std::string> returns = shown(fn.returns);
+  ASSERT_EQ(ops.size(), 3u * 1001 + 1);
+  ASSERT_EQ(returns.size(), 1u + 1001);
+  for (int i : {0, 1, 8, 9, 10, 11, 98, 99, 100, 101, 999, 1000}) {
+    const std::string n = std::to_string(i);
+    const std::string in = i == 0 ? "x" : "x_" + n;
+    EXPECT_EQ(ops[3 * i], "kv." + n + " = copy(" + in + ")");
+    EXPECT_EQ(ops[3 * i + 1], "loop" + n + ".t = add(" + in + ", w." + n + ")");
+    EXPECT_EQ(ops[3 * i + 2],
+              "x_" + std::to_string(i + 1) + " = mul(loop" + n + ".t, loop" + n + ".c)");
+    EXPECT_EQ(returns[1 + i], "kv." + n + " f32[4]");
+  }
+  EXPECT_EQ(ops.back(), "y = relu(x_1001)");
+}
+
 TEST(FlattenModule, ColdSlotCarriesTheCacheOpsTypesAndCommentsIntoNothing) {
   // The lowered ops are the init's own; the cache op's comments stay behind.
   Module m = parse_source(R"(main(x: f32[4]) -> (y: f32[4]) {
@@ -1055,6 +1089,12 @@ TEST(FlattenModule, Failures) {
   }
 }
 
+NameSet name_set(const SlotNames& names) {
+  NameSet out;
+  for (std::size_t i = 0; i < names.size(); ++i) out.emplace(names[i]);
+  return out;
+}
+
 TEST(CacheIo, FirstRegistrationWins) {
   Context ctx;
   CacheIo io;
@@ -1064,8 +1104,37 @@ TEST(CacheIo, FirstRegistrationWins) {
   add_cache_input(io, "kv2", ty(ctx, "i4"));
   EXPECT_EQ(shown(io.outputs), (std::vector<std::string>{"kv f32[1]", "kv2 i8[]"}));
   EXPECT_EQ(shown(io.inputs), (std::vector<std::string>{"kv2 i4[]"}));
-  EXPECT_EQ(io.output_names, (NameSet{"kv", "kv2"}));
-  EXPECT_EQ(io.input_names, (NameSet{"kv2"}));
+  EXPECT_EQ(name_set(io.output_names), (NameSet{"kv", "kv2"}));
+  EXPECT_EQ(name_set(io.input_names), (NameSet{"kv2"}));
+}
+
+// Enough names to make the table grow several times, each added again in
+// the same order (the repeats an unrolled loop makes), in reverse and out of
+// order: the names stay in the order they came, only the first insertion of
+// each is new, and each is found, among names of every length and others
+// never added.
+TEST(CacheIo, SlotNamesThroughGrowth) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < 1000; ++i)
+    texts.push_back(std::string(i % 23, 'k') + "." + std::to_string(i));
+  std::vector<std::string> reversed(texts.rbegin(), texts.rend());
+  std::vector<std::string> strided;
+  for (std::size_t i = 0; i < texts.size(); ++i) strided.push_back(texts[i * 7 % texts.size()]);
+  SlotNames names;
+  for (const std::string& t : texts) EXPECT_TRUE(names.insert(t)) << t;
+  for (const auto* again : {&texts, &reversed, &strided, &texts})
+    for (const std::string& t : *again) EXPECT_FALSE(names.insert(t)) << t;
+  ASSERT_EQ(names.size(), texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(names[i], texts[i]);
+  for (const std::string& t : texts) {
+    EXPECT_TRUE(names.contains(t)) << t;
+    EXPECT_FALSE(names.contains(t + "x")) << t;
+  }
+  EXPECT_FALSE(names.contains(""));
+  EXPECT_TRUE(names.insert(""));
+  EXPECT_FALSE(names.insert(""));
+  EXPECT_TRUE(names.contains(""));
+  EXPECT_FALSE(SlotNames().contains("kv"));
 }
 
 // ---------------------------------------------------------------------------
