@@ -294,6 +294,32 @@ class Axes : public List<Axis> {
 };
 using AxesBuilder = OrderedMap<std::int64_t, Text>;
 
+/// A text or none, in the room of a text: the top bit of the length says
+/// whether there is a text, so that an empty text and none stay apart. It
+/// reads like std::optional<Text>.
+class OptionalText {
+ public:
+  constexpr OptionalText() noexcept = default;
+  constexpr OptionalText(std::nullopt_t) noexcept {}
+  constexpr OptionalText(Text text) noexcept : data_(text.data()), size_(text.size() | kPresent) {}
+  constexpr OptionalText(const char* text) noexcept : OptionalText(Text(text)) {}
+  constexpr OptionalText(const std::optional<Text>& text) noexcept
+      : OptionalText(text ? OptionalText(*text) : OptionalText()) {}
+
+  constexpr bool has_value() const noexcept { return size_ != 0; }
+  constexpr explicit operator bool() const noexcept { return has_value(); }
+  /// The text; empty when there is none.
+  constexpr Text operator*() const noexcept { return Text(data_, size_ & ~kPresent); }
+  friend constexpr bool operator==(const OptionalText& a, const OptionalText& b) noexcept {
+    return a.has_value() == b.has_value() && *a == *b;
+  }
+
+ private:
+  static constexpr std::size_t kPresent = std::size_t{1} << 63;  // beyond any text's length
+  const char* data_ = nullptr;
+  std::size_t size_ = 0;  // the length with kPresent; 0: no text
+};
+
 // The thirteen operation kinds with their own fields, in tag order.
 struct View { Text pattern; Axes axes; bool operator==(const View&) const = default; };
 struct Map { Text function; bool operator==(const Map&) const = default; };
@@ -310,7 +336,7 @@ struct Loop { Text target; LoopCount count; bool operator==(const Loop&) const =
 struct Cache {
   Text var;
   Text init;
-  std::optional<Text> extend;
+  OptionalText extend;
   bool operator==(const Cache&) const = default;
 };
 
