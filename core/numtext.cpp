@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 
@@ -19,11 +20,45 @@ void append_int(std::string& out, std::int64_t value) {
   out.append(buf, r.ptr);
 }
 
+namespace {
+
+// The digits of |x| when it reads back from a decimal m * 10^-k with m below
+// 10^15 and k at most 22, as most values written in a source do: such a
+// decimal is the only one of at most 15 significant digits that reads back
+// to |x| (any two that did would print alike to 15 digits), so it is the
+// shortest. m and 10^k are exact doubles, and their quotient, rounded once,
+// is |x| exactly when the decimal reads back to |x|.
+bool short_decimal_digits(double x, ShortestDigits& d) {
+  static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  const double a = std::fabs(x);
+  if (!(a >= 1e-22 && a < 1e15)) return false;
+  for (int k = 0; k <= 22; ++k) {
+    const double scaled = a * kPowers[k];
+    if (scaled >= 1e15) return false;
+    if (scaled != std::floor(scaled) || scaled / kPowers[k] != a) continue;
+    auto m = static_cast<std::uint64_t>(scaled);
+    char buf[20];
+    const char* const end = std::to_chars(buf, buf + sizeof buf, m).ptr;
+    const int length = static_cast<int>(end - buf);
+    d.count = length;
+    std::memcpy(d.digits, buf, static_cast<std::size_t>(length));
+    while (d.count > 1 && d.digits[d.count - 1] == '0') --d.count;
+    d.exponent = length - 1 - k;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 ShortestDigits shortest_digits(double x) {
+  ShortestDigits d{};
+  if (short_decimal_digits(x, d)) return d;
   // Scientific form gives the shortest round-trip digits as d.ddde[+-]XX.
   char buf[40];
   auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(x), std::chars_format::scientific);
-  ShortestDigits d{};
   const char* p = buf;
   for (; p < r.ptr && *p != 'e'; ++p)
     if (*p != '.') d.digits[d.count++] = *p;

@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "core/ast.h"
 #include "core/numtext.h"
@@ -180,6 +185,57 @@ TEST(NumberText, PrinterFloat) {
       {std::nan(""), "NaN.0"}, {-std::nan(""), "NaN.0"}, {inf, "inf"}, {-inf, "-inf"},
   };
   for (const Case& c : cases) EXPECT_EQ(format_float(c.value), c.text) << c.text;
+}
+
+// The shortest digits, against the library's shortest scientific form: short
+// decimals as sources write them (taken on a quicker path), their neighbours
+// one unit in the last place away, and doubles of every magnitude.
+TEST(NumberText, ShortestDigitsMatchTheLibrary) {
+  auto library = [](double x) {
+    char buf[40];
+    const auto r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
+    return std::string(buf, r.ptr);
+  };
+  auto ours = [](double x) {
+    const ShortestDigits d = shortest_digits(x);
+    std::string s(1, d.digits[0]);
+    if (d.count > 1) s += '.' + std::string(d.digits + 1, static_cast<std::size_t>(d.count - 1));
+    s += d.exponent < 0 ? "e-" : "e+";
+    const int e = d.exponent < 0 ? -d.exponent : d.exponent;
+    if (e < 10) s += '0';
+    return s + std::to_string(e);
+  };
+  std::vector<double> values = {0.1, 0.2, 0.3, 0.1 + 0.2, 1e-7, 1e-22, 1.5e-22, 9.999e-23,
+                                123456789012345.0, 999999999999999.0, 1e15 - 0.5, 1e15,
+                                0.650934, 1.223, 4503599627370497.0, 2.5e-8, 7.0, 1000.0};
+  std::uint64_t state = 0x9e3779b97f4a7c15ull;
+  auto next = [&state] {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  };
+  for (int i = 0; i < 200000; ++i) {
+    // m * 10^-k with up to 15 digits, read as a source would.
+    const std::uint64_t m = next() % (std::uint64_t{1} << (1 + next() % 50)) + 1;
+    const int k = static_cast<int>(next() % 24);
+    const std::string text = std::to_string(m) + "e-" + std::to_string(k);
+    values.push_back(std::strtod(text.c_str(), nullptr));
+    // Any bit pattern of a finite, positive double.
+    std::uint64_t bits = next() & 0x7fffffffffffffffull;
+    double any;
+    std::memcpy(&any, &bits, sizeof any);
+    if (std::isfinite(any) && any != 0) values.push_back(any);
+  }
+  const std::size_t sources = values.size();
+  for (std::size_t i = 0; i < sources; ++i) {
+    values.push_back(std::nextafter(values[i], 0.0));
+    values.push_back(std::nextafter(values[i], 1e308));
+  }
+  for (double x : values) {
+    if (x == 0 || !std::isfinite(x)) continue;
+    ASSERT_EQ(ours(x), library(x)) << library(x);
+  }
 }
 
 TEST(NumberText, Integers) {
