@@ -814,7 +814,7 @@ inline bool same_kept_text(Text a, Text b) {
   const std::size_t n = a.size();
   if (n != b.size()) return false;
   if (n >= 4) return same_text(a, b);
-  return (a[0] == b[0]) & (a[n / 2] == b[n / 2]) & (a[n - 1] == b[n - 1]);
+  return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
 }
 
 }  // namespace
@@ -1017,16 +1017,35 @@ Function parse_function(Parser& p) {
   return f;
 }
 
-Module parse_source(std::string_view source) {
-  Module m;
-  Parser p(source, m.ctx());
+bool parse_each(std::string_view source, Context& ctx, FunctionSink& sink) {
+  Parser p(source, ctx);
   p.skip_comments();
-  m.header_comments = p.take_comments();
+  sink.header(p.take_comments());
   while (!p.at_end()) {
     Function f = parse_function(p);
-    const Text key = f.name;
-    m.functions.insert(key, std::move(f));
+    if (!sink.function(f)) return false;
   }
+  return true;
+}
+
+Module parse_source(std::string_view source) {
+  // A later function of a name replaces the earlier one where that stood.
+  class Into final : public FunctionSink {
+   public:
+    explicit Into(Module& m) : m_(m) {}
+    void header(Comments comments) override { m_.header_comments = comments; }
+    bool function(Function& fn) override {
+      const Text key = fn.name;
+      m_.functions.insert(key, std::move(fn));
+      return true;
+    }
+
+   private:
+    Module& m_;
+  };
+  Module m;
+  Into into(m);
+  parse_each(source, m.ctx(), into);
   return m;
 }
 
