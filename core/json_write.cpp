@@ -118,38 +118,7 @@ void write_tensor_type_json(TextBuffer& out, const TensorType& ty) {
   out += "]}";
 }
 
-// Writes types, or null where none is declared. Types are interned, so a
-// type that was written a moment ago is the same text again: the last few
-// are remembered by their place in the output and copied from there.
-class TypeWriter {
- public:
-  void operator()(TextBuffer& out, TypeRef ty) {
-    if (!ty) {
-      out += "null";
-      return;
-    }
-    for (const Written& w : written_) {
-      if (w.type == ty.get()) {
-        char* p = out.room(w.size);  // may move the text: take the source after it
-        std::memcpy(p, out.data() + w.offset, w.size);
-        out.advance_to(p + w.size);
-        return;
-      }
-    }
-    const std::size_t offset = out.size();
-    write_tensor_type_json(out, *ty);
-    written_[next_++ % written_.size()] = {ty.get(), offset, out.size() - offset};
-  }
-
- private:
-  struct Written {
-    const TensorType* type = nullptr;
-    std::size_t offset = 0;
-    std::size_t size = 0;
-  };
-  std::array<Written, 4> written_{};
-  std::size_t next_ = 0;
-};
+using TypeWriter = ModuleJsonWriter::RecentTypes;
 
 void write_params_json(TextBuffer& out, List<Param> params, TypeWriter& types) {
   out += '[';
@@ -344,22 +313,53 @@ std::size_t estimate_module_size(const Module& module) {
 
 }  // namespace
 
+// Types are interned, so a type that was written a moment ago is the same
+// text again: the last few are remembered by their place in the output and
+// copied from there.
+void ModuleJsonWriter::RecentTypes::operator()(TextBuffer& out, TypeRef ty) {
+  if (!ty) {
+    out += "null";
+    return;
+  }
+  for (const Written& w : written_) {
+    if (w.type == ty.get()) {
+      char* p = out.room(w.size);  // may move the text: take the source after it
+      std::memcpy(p, out.data() + w.offset, w.size);
+      out.advance_to(p + w.size);
+      return;
+    }
+  }
+  const std::size_t offset = out.size();
+  write_tensor_type_json(out, *ty);
+  written_[next_++ % written_.size()] = {ty.get(), offset, out.size() - offset};
+}
+
+void ModuleJsonWriter::header(const Comments& comments) {
+  out_ += '{';
+  if (!comments.empty()) {
+    out_ += "\"header_comments\":";
+    write_strings_json(out_, comments);
+    out_ += ',';
+  }
+  out_ += "\"functions\":{";
+}
+
+void ModuleJsonWriter::function(Text key, const Function& fn) {
+  if (!first_) out_ += ',';
+  first_ = false;
+  write_string_json(out_, key);
+  out_ += ':';
+  write_function_json(out_, fn, types_);
+}
+
+void ModuleJsonWriter::finish() { out_ += "}}"; }
+
 void write_module_json(const Module& module, TextBuffer& out) {
   out.reserve(estimate_module_size(module));
-  out += '{';
-  if (!module.header_comments.empty()) {
-    out += "\"header_comments\":";
-    write_strings_json(out, module.header_comments);
-    out += ',';
-  }
-  out += "\"functions\":{";
-  TypeWriter types;
-  write_separated(out, module.functions, ',', [&](TextBuffer& out, const auto& entry) {
-    write_string_json(out, entry.first);
-    out += ':';
-    write_function_json(out, entry.second, types);
-  });
-  out += "}}";
+  ModuleJsonWriter writer(out);
+  writer.header(module.header_comments);
+  for (const auto& [key, fn] : module.functions) writer.function(key, fn);
+  writer.finish();
 }
 
 void write_check_report_json(const CheckReport& report, TextBuffer& out) {

@@ -2,6 +2,8 @@
 // one buffer.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <string>
 
 #include "core/ast.h"
@@ -16,5 +18,40 @@ std::string write_check_report_json(const CheckReport& report);
 // caller's (the final result object, say).
 void write_module_json(const Module& module, TextBuffer& out);
 void write_check_report_json(const CheckReport& report, TextBuffer& out);
+
+/// The JSON form of a module written as its parts come, for a caller that
+/// holds one function at a time: `header` once, then `function` for each
+/// function in the module's order, then `finish`. The text is that of
+/// write_module_json, which goes through this writer.
+class ModuleJsonWriter {
+ public:
+  explicit ModuleJsonWriter(TextBuffer& out) : out_(out) {}
+
+  void header(const Comments& header_comments);
+  void function(Text key, const Function& fn);
+  void finish();
+
+  /// Writes a type, or null for none. The last few types written are
+  /// remembered by their place in the output, which must not be cut while
+  /// this writer is in use.
+  class RecentTypes {
+   public:
+    void operator()(TextBuffer& out, TypeRef ty);
+
+   private:
+    struct Written {
+      const TensorType* type = nullptr;
+      std::size_t offset = 0;
+      std::size_t size = 0;
+    };
+    std::array<Written, 4> written_{};
+    std::size_t next_ = 0;
+  };
+
+ private:
+  TextBuffer& out_;
+  RecentTypes types_;
+  bool first_ = true;
+};
 
 }  // namespace quarvel

@@ -1,7 +1,9 @@
 // Parses arbitrary UTF-8 text; failures with a message are expected, any
 // other outcome (a crash, a sanitizer report, a stray exception) is a bug.
-// The first tokens are also read as atoms both by their kind, as the
-// grammar does, and by their text: the two must agree, failures included.
+// The JSON form written function by function as the source is read must be
+// that of the whole module, failures included. The first tokens are also
+// read as atoms both by their kind, as the grammar does, and by their text:
+// the two must agree, failures included.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -10,8 +12,10 @@
 
 #include "core/error.h"
 #include "core/file_read.h"
+#include "core/json_write.h"
 #include "core/parse.h"
 #include "core/parse_detail.h"
+#include "core/source_json.h"
 
 namespace {
 
@@ -31,11 +35,22 @@ std::string outcome(Read&& read, quarvel::Atom& atom) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view source(reinterpret_cast<const char*>(data), size);
   if (!quarvel::valid_utf8(source)) return -1;  // not a text the callers can pass
+  std::string whole;
+  std::string whole_failure = "(none)";
   try {
-    const quarvel::Module m = quarvel::parse_source(source);
-    (void)m;
-  } catch (const quarvel::Failure&) {
+    whole = quarvel::write_module_json(quarvel::parse_source(source));
+  } catch (const quarvel::Failure& failure) {
+    whole_failure = failure.message();
   }
+  std::string streamed_failure = "(none)";
+  quarvel::TextBuffer streamed(0);
+  try {
+    quarvel::write_source_json(source, streamed);
+  } catch (const quarvel::Failure& failure) {
+    streamed_failure = failure.message();
+  }
+  if (whole_failure != streamed_failure) std::abort();
+  if (whole_failure == "(none)" && std::move(streamed).take() != whole) std::abort();
   // The first tokens only: a failure costs a thrown exception, and a long
   // input repeats its tokens.
   std::size_t checked = 0;

@@ -29,6 +29,7 @@
 #include "core/json_write.h"
 #include "core/parse.h"
 #include "core/resolve.h"
+#include "core/source_json.h"
 #include "core/text_buffer.h"
 #include "python/args.h"
 
@@ -287,7 +288,7 @@ constexpr FunctionSpec parse_to_json_spec{"parse_to_json", required<Str>("source
 template <>
 constexpr bool ascii_in_ascii_out<parse_to_json_spec> = true;
 void parse_to_json_body(TextBuffer& out, std::string_view source) {
-  write_module_json(parse_source(source), out);
+  write_source_json(source, out);
 }
 
 constexpr FunctionSpec resolve_json_spec{"resolve_json", required<Str>("module_json"),
