@@ -1,6 +1,8 @@
 """Helpers shared by the Python suites of _quarvel."""
+import atexit
 import contextlib
 import os
+import shutil
 import sys
 import tempfile
 import unittest
@@ -14,6 +16,7 @@ FIXTURES = os.environ.get(
 # A path that cannot be read: every call that reaches a body reading it fails
 # there.
 _missing_dir = tempfile.mkdtemp(prefix="quarvel-test-")
+atexit.register(shutil.rmtree, _missing_dir, ignore_errors=True)
 MISSING = os.path.join(_missing_dir, "absent.qrv")
 
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
