@@ -12,15 +12,33 @@
 
 namespace quarvel {
 
-// Planning first: every failure and every bound is decided there, from the
-// module alone. Then the flat body is emitted straight into a list of the
-// exact size, each cache op lowered where it stands.
 Module flatten_module(const Module& module, std::string_view entry, const CacheKeys& cache_keys) {
   return flatten_module(module, entry, cache_keys, kMaxFlatNameBytes);
 }
 
-Module flatten_module(const Module& module, std::string_view entry, const CacheKeys& cache_keys,
-                      std::uint64_t max_name_bytes) {
+namespace {
+
+// The ops of a flat body kept in a list of the size planned, their own lists
+// in the context of the result.
+class KeptOps final : public FlatOpSink {
+ public:
+  KeptOps(Context& ctx, std::vector<Op>& ops) : ctx_(ctx), ops_(ops) {}
+  Text* outputs(std::size_t n) override { return ctx_.allocate<Text>(n); }
+  Atom* args(std::size_t n) override { return ctx_.allocate<Atom>(n); }
+  void add(const Op& op) override { ops_.push_back(op); }
+
+ private:
+  Context& ctx_;
+  std::vector<Op>& ops_;
+};
+
+// Planning first: every failure and every bound is decided there, from the
+// module alone. Then the flat body goes, op by op, to the sink that `emit`
+// makes for the planned number of ops, each cache op lowered where it
+// stands. Returns the flat function without its ops.
+template <class Emit>
+Function flatten_entry(const Module& module, std::string_view entry, const CacheKeys& cache_keys,
+                       std::uint64_t max_name_bytes, Emit&& emit) {
   const flat::Symbols symbols = flat::module_symbols(module);
   flat::Planner planner(module.functions);
   const Function& fn = planner.lookup(entry);
@@ -29,18 +47,37 @@ Module flatten_module(const Module& module, std::string_view entry, const CacheK
   const flat::Sizes size = lowering.plan(planner, flat_size);
 
   Context& ctx = module.ctx();
-  std::vector<Op> ops;
-  ops.reserve(static_cast<std::size_t>(size.ops));
-  flat::emit_flat({module.functions, symbols, planner.uses(), ctx, max_name_bytes}, fn, ops,
-                  &lowering);
-  assert(ops.size() == size.ops);  // as planned: the list never grew
+  emit(size.ops, [&](FlatOpSink& ops) {
+    flat::emit_flat({module.functions, symbols, planner.uses(), ctx, max_name_bytes}, fn, ops,
+                    &lowering);
+  });
+  return Function{fn.name, fn.comments, lowering.params(ctx, fn.params),
+                  lowering.returns(ctx, fn.returns), {}};
+}
 
+}  // namespace
+
+Module flatten_module(const Module& module, std::string_view entry, const CacheKeys& cache_keys,
+                      std::uint64_t max_name_bytes) {
+  std::vector<Op> ops;
+  Function flat = flatten_entry(module, entry, cache_keys, max_name_bytes,
+                                [&](std::uint64_t planned, auto&& run) {
+                                  ops.reserve(static_cast<std::size_t>(planned));
+                                  KeptOps kept(module.ctx(), ops);
+                                  run(kept);
+                                  assert(ops.size() == planned);  // the list never grew
+                                });
+  flat.ops = std::move(ops);
   Module result(module.context);
   result.header_comments = module.header_comments;
-  result.functions.insert(ctx.text(entry),
-                          Function{fn.name, fn.comments, lowering.params(ctx, fn.params),
-                                   lowering.returns(ctx, fn.returns), std::move(ops)});
+  result.functions.insert(module.ctx().text(entry), std::move(flat));
   return result;
+}
+
+Function flatten_each(const Module& module, std::string_view entry, const CacheKeys& cache_keys,
+                      FlatOpSink& ops) {
+  return flatten_entry(module, entry, cache_keys, kMaxFlatNameBytes,
+                       [&](std::uint64_t, auto&& run) { run(ops); });
 }
 
 // ---- the steps on their own --------------------------------------------------------
@@ -71,7 +108,8 @@ std::vector<Op> flatten_function(const Module& module, const NameSet& symbols,
   const flat::Symbols own = copied(ctx, symbols);
   std::vector<Op> ops;
   ops.reserve(static_cast<std::size_t>(size.ops));
-  flat::emit_flat({module.functions, own, planner.uses(), ctx, kMaxFlatNameBytes}, fn, ops,
+  KeptOps kept(ctx, ops);
+  flat::emit_flat({module.functions, own, planner.uses(), ctx, kMaxFlatNameBytes}, fn, kept,
                   nullptr);
   assert(ops.size() == size.ops);
   return ops;
@@ -91,8 +129,9 @@ std::vector<Op> inline_call(const Module& module, const NameSet& symbols, const 
   const flat::Symbols own = copied(ctx, symbols);
   std::vector<Op> ops;
   ops.reserve(static_cast<std::size_t>(plan.size.ops));
+  KeptOps kept(ctx, ops);
   flat::emit_call({module.functions, own, planner.uses(), ctx, kMaxFlatNameBytes}, call, prefix,
-                  ops);
+                  kept);
   assert(ops.size() == plan.size.ops);
   return ops;
 }

@@ -61,4 +61,27 @@ inline constexpr std::size_t kMaxCallNesting = 256;
 /// slots. The result shares the context of `module`, which stays as it was.
 Module flatten_module(const Module& module, std::string_view entry, const CacheKeys& cache_keys);
 
+/// Takes the operations of a flat body one at a time, in order.
+class FlatOpSink {
+ public:
+  /// Room for the output names, then for the arguments, of the next
+  /// operation handed over that has lists of its own: in the context of the
+  /// result when operations are kept, or room that the sink uses again.
+  virtual Text* outputs(std::size_t n) = 0;
+  virtual Atom* args(std::size_t n) = 0;
+  /// The next operation. Its texts and the lists it shares with the input
+  /// live in the input's context.
+  virtual void add(const Op& op) = 0;
+
+ protected:
+  ~FlatOpSink() = default;
+};
+
+/// flatten_module with each flat operation handed to `ops` as it is made
+/// instead of kept: the entry flattened, without its operations. Failures
+/// and limits are those of flatten_module, and come before any operation is
+/// handed over.
+Function flatten_each(const Module& module, std::string_view entry, const CacheKeys& cache_keys,
+                      FlatOpSink& ops);
+
 }  // namespace quarvel

@@ -533,7 +533,7 @@ class EntrySink {
  public:
   using Ref = Text;
 
-  EntrySink(Inliner& inliner, std::vector<Op>& ops, CacheLowering* lowering)
+  EntrySink(Inliner& inliner, FlatOpSink& ops, CacheLowering* lowering)
       : inliner_(inliner), texts_(inliner.out()), ctx_(texts_.context()), ops_(ops),
         lowering_(lowering) {}
 
@@ -559,13 +559,13 @@ class EntrySink {
     if (!subst.empty()) {
       const auto hit = [&subst](const Atom& a) { return a.is_str() && subst.contains(a.as_str()); };
       if (std::any_of(args.begin(), args.end(), hit)) {
-        Atom* copy = ctx_.allocate<Atom>(args.size());
+        Atom* copy = ops_.args(args.size());
         for (std::size_t i = 0; i < args.size(); ++i)
           copy[i] = hit(args[i]) ? Atom::str(*subst.find(args[i].as_str())) : args[i];
         args = Args(copy, op.args.size());
       }
     }
-    ops_.push_back(Op{op.kind, op.outputs, op.output_types, args, op.comments});
+    ops_.add(Op{op.kind, op.outputs, op.output_types, args, op.comments});
   }
 
   void inlined(const Body& from, const BodyOp& op, const Ref* renamed,
@@ -590,22 +590,23 @@ class EntrySink {
     }
     Outputs outs;
     if (outputs != 0) {
-      Text* texts = ctx_.allocate<Text>(outputs);
+      Text* texts = ops_.outputs(outputs);
       for (std::size_t j = 0; j < outputs; ++j) texts[j] = renamed[refs[j]];
       outs = Outputs(texts, outputs);
     }
     Args args = src.args;
     if (op.count != outputs) {
       // Some arguments are names: a list of its own.
-      Atom* atoms = ctx_.allocate<Atom>(args.size());
+      Atom* atoms = ops_.args(args.size());
       const std::uint32_t* arg = refs + outputs;
       for (std::size_t i = 0; i < args.size(); ++i)
         atoms[i] = args[i].is_str() ? Atom::str(renamed[*arg++]) : args[i];
       args = Args(atoms, src.args.size());
     }
-    Op& emitted = ops_.emplace_back(Op{src.kind, outs, src.output_types, args, src.comments});
+    Op emitted{src.kind, outs, src.output_types, args, src.comments};
     if (cache != nullptr && var.data() != cache->var.data())
       std::get<Cache>(emitted.kind).var = var;
+    ops_.add(emitted);
   }
 
  private:
@@ -634,7 +635,7 @@ class EntrySink {
   Inliner& inliner_;
   TextPool& texts_;
   Context& ctx_;
-  std::vector<Op>& ops_;
+  FlatOpSink& ops_;
   CacheLowering* lowering_;
   Site<Ref> site_;          // of the call or loop being inlined
   Site<Ref> lowered_site_;  // of the slot being lowered, within it
@@ -837,15 +838,14 @@ Symbols module_symbols(const Module& module) {
   return symbols;
 }
 
-void emit_flat(const InlineInputs& in, const Function& fn, std::vector<Op>& ops,
+void emit_flat(const InlineInputs& in, const Function& fn, FlatOpSink& ops,
                CacheLowering* lowering) {
   Inliner inliner(in);
   EntrySink sink(inliner, ops, lowering);
   inliner.walk(fn, sink);
 }
 
-void emit_call(const InlineInputs& in, const Op& call, std::string_view prefix,
-               std::vector<Op>& ops) {
+void emit_call(const InlineInputs& in, const Op& call, std::string_view prefix, FlatOpSink& ops) {
   Inliner inliner(in);
   EntrySink sink(inliner, ops, nullptr);
   Site<Text>& site = sink.site();

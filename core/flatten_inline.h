@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/ast.h"
+#include "core/flatten.h"
 #include "core/flatten_plan.h"
 
 namespace quarvel::flat {
@@ -59,15 +60,14 @@ struct InlineInputs {
   std::uint64_t max_name_bytes;
 };
 
-/// Appends to `ops` the flat body of `fn`, planned as the entry; with
+/// Hands to `ops` the flat body of `fn`, planned as the entry; with
 /// `lowering`, each cache op of that body is lowered where it stands.
-void emit_flat(const InlineInputs& in, const Function& fn, std::vector<Op>& ops,
+void emit_flat(const InlineInputs& in, const Function& fn, FlatOpSink& ops,
                CacheLowering* lowering);
 
-/// Appends to `ops` the flat body of the target of the call op `call`, bound
+/// Hands to `ops` the flat body of the target of the call op `call`, bound
 /// to it, with `prefix` for its locals.
-void emit_call(const InlineInputs& in, const Op& call, std::string_view prefix,
-               std::vector<Op>& ops);
+void emit_call(const InlineInputs& in, const Op& call, std::string_view prefix, FlatOpSink& ops);
 
 /// `names` renamed at a site of a callee whose `params` are bound by position
 /// to `args` (no outputs, no record), with `prefix_text` for its locals.
