@@ -264,7 +264,8 @@ void write_op_json(TextBuffer& out, const Op& op, TypeWriter& types) {
   out += '}';
 }
 
-void write_function_json(TextBuffer& out, const Function& function, TypeWriter& types) {
+// A function up to its first op: everything but `function.ops`.
+void write_function_head_json(TextBuffer& out, const Function& function, TypeWriter& types) {
   out += "{\"name\":";
   write_string_json(out, function.name);
   if (!function.comments.empty()) {
@@ -276,9 +277,15 @@ void write_function_json(TextBuffer& out, const Function& function, TypeWriter& 
   out += ",\"returns\":";
   write_params_json(out, function.returns, types);
   out += ",\"ops\":[";
+}
+
+constexpr std::string_view kFunctionEnd = "]}";
+
+void write_function_json(TextBuffer& out, const Function& function, TypeWriter& types) {
+  write_function_head_json(out, function, types);
   write_separated(out, function.ops, ',',
                   [&](TextBuffer& out, const Op& op) { write_op_json(out, op, types); });
-  out += "]}";
+  out += kFunctionEnd;
 }
 
 void write_constraints_json(TextBuffer& out, const Constraints& constraints) {
@@ -351,6 +358,23 @@ void ModuleJsonWriter::function(Text key, const Function& fn) {
   out_ += ':';
   write_function_json(out_, fn, types_);
 }
+
+void ModuleJsonWriter::function_head(Text key, const Function& fn) {
+  if (!first_) out_ += ',';
+  first_ = false;
+  write_string_json(out_, key);
+  out_ += ':';
+  write_function_head_json(out_, fn, types_);
+  first_op_ = true;
+}
+
+void ModuleJsonWriter::op(const Op& op) {
+  if (!first_op_) out_ += ',';
+  first_op_ = false;
+  write_op_json(out_, op, types_);
+}
+
+void ModuleJsonWriter::function_end() { out_ += kFunctionEnd; }
 
 void ModuleJsonWriter::finish() { out_ += "}}"; }
 

@@ -31,6 +31,14 @@ class ModuleJsonWriter {
   void function(Text key, const Function& fn);
   void finish();
 
+  /// A function in parts, for ops that come one at a time: `function_head`
+  /// writes all of `fn` but its ops, which it does not read; `op` writes each
+  /// op; `function_end` closes the function. Ops written before any
+  /// `function_head` are a list's items on their own.
+  void function_head(Text key, const Function& fn);
+  void op(const Op& op);
+  void function_end();
+
   /// Writes a type, or null for none. The last few types written are
   /// remembered by their place in the output, which must not be cut while
   /// this writer is in use.
@@ -51,7 +59,8 @@ class ModuleJsonWriter {
  private:
   TextBuffer& out_;
   RecentTypes types_;
-  bool first_ = true;
+  bool first_ = true;     // no function written yet
+  bool first_op_ = true;  // no op of the function written yet
 };
 
 }  // namespace quarvel

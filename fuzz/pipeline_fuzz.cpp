@@ -7,7 +7,7 @@
 //  - the JSON form reads back to a module that writes the same text;
 //  - no pass changes its input;
 //  - a flattened module holds no call and no loop, and its JSON form reads
-//    back too.
+//    back too; written op by op as it is made, it has the same text.
 // Flattening may legitimately build up to 2^24 ops; the interrupt hook ends
 // any pass after a fixed amount of work, so that a run stays short.
 #include <algorithm>
@@ -21,6 +21,7 @@
 #include "core/config.h"
 #include "core/error.h"
 #include "core/file_read.h"
+#include "core/flat_json.h"
 #include "core/flatten.h"
 #include "core/interrupt.h"
 #include "core/json_read.h"
@@ -58,6 +59,15 @@ void flatten(const quarvel::Module& module, const quarvel::CacheKeys& keys) {
       module.functions.contains("main") || module.functions.empty()
           ? std::string_view("main")
           : std::string_view(module.functions.at_position(0).first);
+  // Written op by op as it is made, the flat module has the same text, or
+  // the same failure. Both runs get the same budget of polls.
+  const int polls = g_polls;
+  auto streamed = [&] {
+    g_polls = polls;
+    quarvel::TextBuffer out(0);
+    quarvel::write_flat_json(module, entry, keys, out);
+    return std::move(out).take();
+  };
   try {
     const quarvel::Module flat = quarvel::flatten_module(module, entry, keys);
     if (flat.functions.size() != 1) broken();
@@ -65,8 +75,16 @@ void flatten(const quarvel::Module& module, const quarvel::CacheKeys& keys) {
       const quarvel::OpTag tag = quarvel::op_tag(op.kind);
       if (tag == quarvel::OpTag::Call || tag == quarvel::OpTag::Loop) broken();
     }
+    if (streamed() != quarvel::write_module_json(flat)) broken();
     check_round_trip(flat);
-  } catch (const quarvel::Failure&) {
+  } catch (const quarvel::Failure& failure) {
+    bool alike = false;
+    try {
+      streamed();
+    } catch (const quarvel::Failure& again) {
+      alike = again.message() == failure.message();
+    }
+    if (!alike) broken();
   }
   if (quarvel::write_module_json(module) != before) broken();
 }

@@ -21,6 +21,7 @@
 #include "core/check.h"
 #include "core/config.h"
 #include "core/error.h"
+#include "core/flat_json.h"
 #include "core/flat_load.h"
 #include "core/flatten.h"
 #include "core/format.h"
@@ -305,8 +306,8 @@ constexpr FunctionSpec flatten_json_spec{"flatten_json", required<Str>("module_j
                                          optional<KeyList>("cache_keys")};
 void flatten_json_body(TextBuffer& out, std::string_view module_json, std::string_view entry,
                        std::vector<std::string> cache_keys) {
-  Module module = read_module_json(module_json);
-  write_module_json(flatten_module(module, entry, key_set(std::move(cache_keys))), out);
+  const Module module = read_module_json(module_json);
+  write_flat_json(module, entry, key_set(std::move(cache_keys)), out);
 }
 
 constexpr FunctionSpec infer_axes_json_spec{"infer_axes_json", required<Str>("module_json")};
