@@ -279,14 +279,7 @@ void write_function_head_json(TextBuffer& out, const Function& function, TypeWri
   out += ",\"ops\":[";
 }
 
-constexpr std::string_view kFunctionEnd = "]}";
 
-void write_function_json(TextBuffer& out, const Function& function, TypeWriter& types) {
-  write_function_head_json(out, function, types);
-  write_separated(out, function.ops, ',',
-                  [&](TextBuffer& out, const Op& op) { write_op_json(out, op, types); });
-  out += kFunctionEnd;
-}
 
 void write_constraints_json(TextBuffer& out, const Constraints& constraints) {
   // Both containers are ordered by the bytes of their keys already.
@@ -351,14 +344,6 @@ void ModuleJsonWriter::header(const Comments& comments) {
   out_ += "\"functions\":{";
 }
 
-void ModuleJsonWriter::function(Text key, const Function& fn) {
-  if (!first_) out_ += ',';
-  first_ = false;
-  write_string_json(out_, key);
-  out_ += ':';
-  write_function_json(out_, fn, types_);
-}
-
 void ModuleJsonWriter::function_head(Text key, const Function& fn) {
   if (!first_) out_ += ',';
   first_ = false;
@@ -374,7 +359,13 @@ void ModuleJsonWriter::op(const Op& op) {
   write_op_json(out_, op, types_);
 }
 
-void ModuleJsonWriter::function_end() { out_ += kFunctionEnd; }
+void ModuleJsonWriter::function_end() { out_ += "]}"; }
+
+void ModuleJsonWriter::function(Text key, const Function& fn) {
+  function_head(key, fn);
+  for (const Op& o : fn.ops) op(o);
+  function_end();
+}
 
 void ModuleJsonWriter::finish() { out_ += "}}"; }
 
