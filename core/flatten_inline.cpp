@@ -527,7 +527,7 @@ class BodySink {
   Site<Ref> site_;
 };
 
-// The entry's flat body: names are texts, ops go to the result list, and
+// The entry's flat body: names are texts, ops go to the sink, and
 // each cache op, when lowering, is replaced by what it lowers to.
 class EntrySink {
  public:

@@ -7,8 +7,8 @@
 // arguments and renames the names of that table, each once, by rules worked
 // out per callee and per shape of site (how many arguments, which of them
 // are names), so a site costs what its callee's flat body holds, not what its
-// signature declares. The entry's flat body is emitted as ops straight into
-// the result list; everything else stays in scratch storage.
+// signature declares. The entry's flat body is handed op by op to a sink
+// (core/flatten.h); everything else stays in scratch storage.
 //
 // The module must have been planned (flatten_plan.h) for the same entry
 // first: inlining relies on the checks made there and does not repeat them.
