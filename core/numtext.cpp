@@ -29,15 +29,12 @@ namespace {
 // shortest. m and 10^k are exact doubles, and their quotient, rounded once,
 // is |x| exactly when the decimal reads back to |x|.
 bool short_decimal_digits(double x, ShortestDigits& d) {
-  static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                       1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
   const double a = std::fabs(x);
   if (!(a >= 1e-22 && a < 1e15)) return false;
   for (int k = 0; k <= 22; ++k) {
-    const double scaled = a * kPowers[k];
+    const double scaled = a * kExactPowersOfTen[k];
     if (scaled >= 1e15) return false;
-    if (scaled != std::floor(scaled) || scaled / kPowers[k] != a) continue;
+    if (scaled != std::floor(scaled) || scaled / kExactPowersOfTen[k] != a) continue;
     auto m = static_cast<std::uint64_t>(scaled);
     char buf[20];
     const char* const end = std::to_chars(buf, buf + sizeof buf, m).ptr;

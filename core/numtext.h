@@ -6,6 +6,12 @@
 
 namespace quarvel {
 
+// The powers of ten that are exact doubles, 1e0 to 1e22: a whole number
+// below 2^53 times or divided by one of them is rounded once, correctly.
+inline constexpr double kExactPowersOfTen[] = {
+    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 // Decimal digits, "-" before a negative value, never "+".
 void append_int(std::string& out, std::int64_t value);
 void append_uint(std::string& out, std::uint64_t value);

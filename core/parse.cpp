@@ -20,6 +20,7 @@
 
 #include "core/error.h"
 #include "core/file_read.h"
+#include "core/numtext.h"
 #include "core/parse_detail.h"
 #include "core/text_hash.h"
 
@@ -235,14 +236,11 @@ bool read_f64(std::string_view s, double& out) {
     if (i != n) return false;
     // Digits and a power of ten that are both exact doubles give the correctly
     // rounded value in one multiplication or division.
-    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const std::int64_t scale =
         frac_digits > 64 ? -64 : exponent - static_cast<std::int64_t>(frac_digits);
     if (!truncated && mantissa <= (std::uint64_t{1} << 53) && scale >= -22 && scale <= 22) {
       const double m = static_cast<double>(mantissa);
-      v = scale >= 0 ? m * kPowers[scale] : m / kPowers[-scale];
+      v = scale >= 0 ? m * kExactPowersOfTen[scale] : m / kExactPowersOfTen[-scale];
     } else {
       const auto r = std::from_chars(s.data(), s.data() + n, v, std::chars_format::general);
       if (r.ec == std::errc::result_out_of_range) {
