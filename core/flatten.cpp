@@ -18,11 +18,13 @@ Module flatten_module(const Module& module, std::string_view entry, const CacheK
 
 namespace {
 
-// The ops of a flat body kept in a list of the size planned, their own lists
-// in the context of the result.
+// The ops of a flat body kept in `ops`, reserved at the size planned, their
+// own lists in the context of the result.
 class KeptOps final : public FlatOpSink {
  public:
-  KeptOps(Context& ctx, std::vector<Op>& ops) : ctx_(ctx), ops_(ops) {}
+  KeptOps(Context& ctx, std::vector<Op>& ops, std::uint64_t planned) : ctx_(ctx), ops_(ops) {
+    ops_.reserve(static_cast<std::size_t>(planned));
+  }
   Text* outputs(std::size_t n) override { return ctx_.allocate<Text>(n); }
   Atom* args(std::size_t n) override { return ctx_.allocate<Atom>(n); }
   void add(const Op& op) override { ops_.push_back(op); }
@@ -62,8 +64,7 @@ Module flatten_module(const Module& module, std::string_view entry, const CacheK
   std::vector<Op> ops;
   Function flat = flatten_entry(module, entry, cache_keys, max_name_bytes,
                                 [&](std::uint64_t planned, auto&& run) {
-                                  ops.reserve(static_cast<std::size_t>(planned));
-                                  KeptOps kept(module.ctx(), ops);
+                                  KeptOps kept(module.ctx(), ops, planned);
                                   run(kept);
                                   assert(ops.size() == planned);  // the list never grew
                                 });
@@ -107,8 +108,7 @@ std::vector<Op> flatten_function(const Module& module, const NameSet& symbols,
   Context& ctx = module.ctx();
   const flat::Symbols own = copied(ctx, symbols);
   std::vector<Op> ops;
-  ops.reserve(static_cast<std::size_t>(size.ops));
-  KeptOps kept(ctx, ops);
+  KeptOps kept(ctx, ops, size.ops);
   flat::emit_flat({module.functions, own, planner.uses(), ctx, kMaxFlatNameBytes}, fn, kept,
                   nullptr);
   assert(ops.size() == size.ops);
@@ -128,8 +128,7 @@ std::vector<Op> inline_call(const Module& module, const NameSet& symbols, const 
   Context& ctx = module.ctx();
   const flat::Symbols own = copied(ctx, symbols);
   std::vector<Op> ops;
-  ops.reserve(static_cast<std::size_t>(plan.size.ops));
-  KeptOps kept(ctx, ops);
+  KeptOps kept(ctx, ops, plan.size.ops);
   flat::emit_call({module.functions, own, planner.uses(), ctx, kMaxFlatNameBytes}, call, prefix,
                   kept);
   assert(ops.size() == plan.size.ops);
