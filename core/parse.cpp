@@ -803,20 +803,6 @@ void Parser::pass_comments(TokenKind kind, std::size_t start) {
 // ---------------------------------------------------------------------------
 // Kept texts.
 
-namespace {
-
-// Byte equality of two nonempty texts. Most kept texts are short names; one
-// to three bytes are compared as the first, middle and last byte, which
-// cover them all, without a loop.
-inline bool same_kept_text(Text a, Text b) {
-  const std::size_t n = a.size();
-  if (n != b.size()) return false;
-  if (n >= 4) return same_text(a, b);
-  return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
-}
-
-}  // namespace
-
 Text TextTable::intern(Context& ctx, std::string_view text) {
   if (text.empty()) return {};
   if (2 * (used_ + 1) > slots_.size()) grow();
@@ -828,7 +814,7 @@ Text TextTable::intern(Context& ctx, std::string_view text) {
       ++used_;
       return slot;
     }
-    if (same_kept_text(slot, text)) return slot;
+    if (same_text(slot, text)) return slot;
   }
 }
 

@@ -11,6 +11,7 @@
 
 #include "core/ast.h"
 #include "core/numtext.h"
+#include "core/text_hash.h"
 
 namespace quarvel {
 namespace {
@@ -151,6 +152,23 @@ TEST(Context, TypesAreInternedAndTextsCopied) {
     auto* word = tight.allocate<std::uint64_t>(1);
     *word = 7;
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(word) % alignof(std::uint64_t), 0u);
+  }
+}
+
+// Texts of every length to past two words: equal, or apart in one byte at
+// any place, or of other lengths.
+TEST(TextHash, SameTextAtEveryLengthAndPlace) {
+  for (std::size_t n = 0; n <= 20; ++n) {
+    std::string a;
+    for (std::size_t i = 0; i < n; ++i) a += static_cast<char>('a' + i % 26);
+    const std::string copy = a;
+    EXPECT_TRUE(same_text(a, copy)) << n;
+    EXPECT_FALSE(same_text(a, a + "x")) << n;
+    for (std::size_t at = 0; at < n; ++at) {
+      std::string b = a;
+      b[at] = '#';
+      EXPECT_FALSE(same_text(a, b)) << n << " " << at;
+    }
   }
 }
 
