@@ -35,24 +35,31 @@ class KeptOps final : public FlatOpSink {
 };
 
 // Planning first: every failure and every bound is decided there, from the
-// module alone. Then the flat body goes, op by op, to the sink that `emit`
-// makes for the planned number of ops, each cache op lowered where it
-// stands. Returns the flat function without its ops.
+// module alone, and a module that surely makes more than `max_name_bytes`
+// bytes of new names is refused there too. Then the flat body goes, op by op,
+// to the sink that `emit` makes for the planned number of ops, each cache op
+// lowered where it stands. Returns the flat function without its ops; with
+// `name_bytes`, notes the bytes of new names planned and made.
 template <class Emit>
 Function flatten_entry(const Module& module, std::string_view entry, const CacheKeys& cache_keys,
-                       std::uint64_t max_name_bytes, Emit&& emit) {
+                       std::uint64_t max_name_bytes, Emit&& emit,
+                       FlatNameBytes* name_bytes = nullptr) {
   const flat::Symbols symbols = flat::module_symbols(module);
-  flat::Planner planner(module.functions);
+  flat::Planner planner(module.functions, symbols);
   const Function& fn = planner.lookup(entry);
   const flat::Sizes flat_size = planner.plan_entry(fn, entry).size;
   flat::CacheLowering lowering(module.functions, cache_keys);
   const flat::Sizes size = lowering.plan(planner, flat_size);
+  if (planner.name_bytes() > max_name_bytes) flat::fail_too_many_name_bytes();
 
   Context& ctx = module.ctx();
+  std::uint64_t made = 0;
   emit(size.ops, [&](FlatOpSink& ops) {
-    flat::emit_flat({module.functions, symbols, planner.uses(), ctx, max_name_bytes}, fn, ops,
-                    &lowering);
+    made = flat::emit_flat({module.functions, symbols, planner.uses(), ctx, max_name_bytes}, fn,
+                           ops, &lowering);
   });
+  assert(made >= planner.name_bytes());  // the plan is a lower bound
+  if (name_bytes != nullptr) *name_bytes = {planner.name_bytes(), made};
   return Function{fn.name, fn.comments, lowering.params(ctx, fn.params),
                   lowering.returns(ctx, fn.returns), {}};
 }
@@ -60,14 +67,16 @@ Function flatten_entry(const Module& module, std::string_view entry, const Cache
 }  // namespace
 
 Module flatten_module(const Module& module, std::string_view entry, const CacheKeys& cache_keys,
-                      std::uint64_t max_name_bytes) {
+                      std::uint64_t max_name_bytes, FlatNameBytes* name_bytes) {
   std::vector<Op> ops;
-  Function flat = flatten_entry(module, entry, cache_keys, max_name_bytes,
-                                [&](std::uint64_t planned, auto&& run) {
-                                  KeptOps kept(module.ctx(), ops, planned);
-                                  run(kept);
-                                  assert(ops.size() == planned);  // the list never grew
-                                });
+  Function flat = flatten_entry(
+      module, entry, cache_keys, max_name_bytes,
+      [&](std::uint64_t planned, auto&& run) {
+        KeptOps kept(module.ctx(), ops, planned);
+        run(kept);
+        assert(ops.size() == planned);  // the list never grew
+      },
+      name_bytes);
   flat.ops = std::move(ops);
   Module result(module.context);
   result.header_comments = module.header_comments;
@@ -102,11 +111,11 @@ NameSet build_symbol_set(const Module& module) {
 
 std::vector<Op> flatten_function(const Module& module, const NameSet& symbols,
                                  std::string_view name) {
-  flat::Planner planner(module.functions);
-  const Function& fn = planner.lookup(name);
-  const flat::Sizes size = planner.plan_entry(fn, name).size;
   Context& ctx = module.ctx();
   const flat::Symbols own = copied(ctx, symbols);
+  flat::Planner planner(module.functions, own);
+  const Function& fn = planner.lookup(name);
+  const flat::Sizes size = planner.plan_entry(fn, name).size;
   std::vector<Op> ops;
   KeptOps kept(ctx, ops, size.ops);
   flat::emit_flat({module.functions, own, planner.uses(), ctx, kMaxFlatNameBytes}, fn, kept,
@@ -119,14 +128,14 @@ std::vector<Op> inline_call(const Module& module, const NameSet& symbols, const 
                             std::string_view prefix) {
   const Call* kind = std::get_if<Call>(&call.kind);
   if (kind == nullptr) fail("inline_call needs a call operation");
-  flat::Planner planner(module.functions);
+  Context& ctx = module.ctx();
+  const flat::Symbols own = copied(ctx, symbols);
+  flat::Planner planner(module.functions, own);
   const Function& fn = planner.lookup(kind->target);
   const flat::Planner::Plan& plan = planner.plan_callee(fn, kind->target);
   flat::check_arity(call.args.size(), fn.params.size());
   flat::check_room({}, 1, plan.size);
   planner.add_use(fn);
-  Context& ctx = module.ctx();
-  const flat::Symbols own = copied(ctx, symbols);
   std::vector<Op> ops;
   KeptOps kept(ctx, ops, plan.size.ops);
   flat::emit_call({module.functions, own, planner.uses(), ctx, kMaxFlatNameBytes}, call, prefix,

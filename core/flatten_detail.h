@@ -17,10 +17,18 @@
 
 namespace quarvel {
 
+// The bytes of new names a flattening made, and the lower bound on them that
+// its plan worked out before.
+struct FlatNameBytes {
+  std::uint64_t planned = 0;
+  std::uint64_t made = 0;
+};
+
 // flatten_module with room for only `max_name_bytes` bytes of new names, so
-// that a test can reach that bound; the failure names the real bound.
+// that a test can reach that bound; the failure names the real bound. With
+// `name_bytes`, notes what was planned and made.
 Module flatten_module(const Module& module, std::string_view entry, const CacheKeys& cache_keys,
-                      std::uint64_t max_name_bytes);
+                      std::uint64_t max_name_bytes, FlatNameBytes* name_bytes = nullptr);
 
 // Names of a module, searched with string_view keys.
 using NameSet = TextSet;

@@ -18,7 +18,7 @@ namespace quarvel::flat {
 
 namespace {
 
-constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint32_t kNone = WildcardTrie::kNoParam;
 
 // ---- texts --------------------------------------------------------------------
 
@@ -123,46 +123,6 @@ class DecimalCount {
 };
 
 // ---- the names of a callee's signature ------------------------------------------
-
-// The wildcard parameters of a callee by name, matched against every prefix
-// of a name in one pass over the name.
-class WildcardTrie {
- public:
-  // `prev` chains parameters of one name, later first.
-  void insert(std::string_view name, std::uint32_t param, std::vector<std::uint32_t>& prev) {
-    std::uint32_t node = 0;
-    for (char c : name) {
-      const auto next = static_cast<std::uint32_t>(last_.size());
-      auto [it, added] = children_.try_emplace(key(node, c), next);
-      if (added) last_.push_back(kNone);
-      node = it->second;
-    }
-    prev[param] = last_[node];
-    last_[node] = param;
-  }
-  bool empty() const { return last_.size() == 1 && last_[0] == kNone; }
-
-  // Calls found(length, last parameter) for each parameter name that is
-  // `name` or a part of it before a dot, shortest first.
-  template <class Found>
-  void matches(std::string_view name, Found&& found) const {
-    std::uint32_t node = 0;
-    for (std::size_t i = 0;; ++i) {
-      if (last_[node] != kNone && (i == name.size() || name[i] == '.')) found(i, last_[node]);
-      if (i == name.size()) return;
-      auto it = children_.find(key(node, name[i]));
-      if (it == children_.end()) return;
-      node = it->second;
-    }
-  }
-
- private:
-  static std::uint64_t key(std::uint32_t node, char c) {
-    return (std::uint64_t{node} << 8) | static_cast<unsigned char>(c);
-  }
-  std::vector<std::uint32_t> last_{kNone};  // by node: the last parameter named by its path
-  std::unordered_map<std::uint64_t, std::uint32_t> children_;
-};
 
 // One way a site may rename a name, tried in order until one applies.
 struct Candidate {
@@ -432,6 +392,8 @@ class Inliner {
 
   // The new texts of the result, and those of the callees' flat bodies.
   TextPool& out() { return out_; }
+  // The bytes of new names made so far.
+  std::uint64_t made() const { return in_.max_name_bytes - budget_.left; }
   TextPool& scratch() { return scratch_; }
   const Function& lookup(std::string_view name) const {
     const Function* fn = in_.functions.find(name);
@@ -838,11 +800,12 @@ Symbols module_symbols(const Module& module) {
   return symbols;
 }
 
-void emit_flat(const InlineInputs& in, const Function& fn, FlatOpSink& ops,
-               CacheLowering* lowering) {
+std::uint64_t emit_flat(const InlineInputs& in, const Function& fn, FlatOpSink& ops,
+                        CacheLowering* lowering) {
   Inliner inliner(in);
   EntrySink sink(inliner, ops, lowering);
   inliner.walk(fn, sink);
+  return inliner.made();
 }
 
 void emit_call(const InlineInputs& in, const Op& call, std::string_view prefix, FlatOpSink& ops) {

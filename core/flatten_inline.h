@@ -28,23 +28,6 @@ namespace quarvel::flat {
 
 class CacheLowering;
 
-/// The names inlining never rewrites. A lookup gives the text to use, which
-/// lives as long as the texts added.
-class Symbols {
- public:
-  void add(Text text) { set_.insert(text); }
-  const Text* find(std::string_view name) const {
-    auto it = set_.find(name);
-    return it == set_.end() ? nullptr : &*it;
-  }
-  std::size_t size() const { return set_.size(); }
-  auto begin() const { return set_.begin(); }
-  auto end() const { return set_.end(); }
-
- private:
-  std::unordered_set<std::string_view> set_;
-};
-
 /// Every argument beginning "param.", and every argument that its own
 /// function also declares as a named dimension: views of the module's texts.
 Symbols module_symbols(const Module& module);
@@ -62,7 +45,8 @@ struct InlineInputs {
 
 /// Hands to `ops` the flat body of `fn`, planned as the entry; with
 /// `lowering`, each cache op of that body is lowered where it stands.
-void emit_flat(const InlineInputs& in, const Function& fn, FlatOpSink& ops,
+/// Returns the bytes of new names made.
+std::uint64_t emit_flat(const InlineInputs& in, const Function& fn, FlatOpSink& ops,
                CacheLowering* lowering);
 
 /// Hands to `ops` the flat body of the target of the call op `call`, bound

@@ -1,5 +1,7 @@
 #include "core/flatten_plan.h"
 
+#include <algorithm>
+#include <deque>
 #include <utility>
 
 #include "core/error.h"
@@ -34,6 +36,42 @@ void note_depths(Depths& depths, Text target, const Depths& below) {
     const std::size_t level = depths.size();
     depths.push_back(level == 0 ? target : below[level - 1]);
   }
+}
+
+// The part of `name` before its first dot: a parameter, return or symbol can
+// claim a name only if it has the same head (a wildcard parameter claims the
+// names it is followed by a dot in).
+std::string_view head_of(std::string_view name) { return name.substr(0, name.find('.')); }
+
+// Whether `head` is the head of the names an unrolled iteration gives a
+// callee's locals: "loop" and digits.
+bool is_loop_head(std::string_view head) {
+  return head.size() > 4 && head.starts_with("loop") &&
+         std::all_of(head.begin() + 4, head.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The stem of a head "<stem>_<digits>", as an unrolled loop names the output
+// of an iteration; empty for any other head.
+std::string_view stem_of(std::string_view head) {
+  const std::size_t cut = head.find_last_of('_');
+  if (cut == std::string_view::npos || cut + 1 == head.size()) return {};
+  for (std::size_t i = cut + 1; i < head.size(); ++i)
+    if (head[i] < '0' || head[i] > '9') return {};
+  return head.substr(0, cut);
+}
+
+// The decimal digits of the numbers 0 to n - 1, in all.
+std::uint64_t digits_below(std::uint64_t n) {
+  std::uint64_t total = 0;
+  std::uint64_t low = 0;
+  std::uint64_t high = 10;
+  for (std::uint64_t width = 1; low < n; ++width) {
+    total = add_sat(total, mul_sat(std::min(n, high) - low, width));
+    if (high > kSaturated / 10) break;  // n is below 10^20
+    low = high;
+    high *= 10;
+  }
+  return total;
 }
 
 Sizes plus(const Sizes& a, const Sizes& b) {
@@ -81,6 +119,17 @@ void check_arity(std::uint64_t n, std::uint64_t m) {
   }
 }
 
+Planner::Planner(const OrderedMap<Function>& functions, const Symbols& symbols)
+    : functions_(functions), symbols_(symbols) {
+  for (std::string_view s : symbols) {
+    if (const std::string_view stem = stem_of(head_of(s)); stem.data() != nullptr)
+      symbol_stems_.insert(stem);
+    if (s.find('.') == std::string_view::npos) continue;
+    symbol_heads_.insert(head_of(s));
+    if (is_loop_head(head_of(s))) symbol_loop_head_ = true;
+  }
+}
+
 const Function& Planner::lookup(std::string_view name) const {
   const Function* fn = functions_.find(name);
   if (fn == nullptr) fail_no_entry();
@@ -96,6 +145,8 @@ const Planner::Plan& Planner::plan_entry(const Function& fn, Text name) {
   entry_ = Plan{};
   walk(fn, entry_, false);
   active_.pop_back();
+  name_bytes_ = add_sat(name_bytes_, entry_.names.made);
+  entry_name_bytes_ = name_bytes_;
   return entry_;
 }
 
@@ -126,19 +177,95 @@ const Planner::Plan& Planner::plan_callee(const Function& fn, Text name) {
   Plan plan;
   walk(fn, plan, true);
   active_.pop_back();
+  // A callee's flat body is built once, however often it is inlined.
+  name_bytes_ = add_sat(name_bytes_, plan.names.made);
   return plans_.emplace(&fn, std::move(plan)).first->second;
 }
 
 // The ops of `fn` in order, each checked as flattening checks it; sizes add up
-// with the room checked before each op or site.
+// with the room checked before each op or site. `note`: `fn` is a callee,
+// whose levels below and whose names renamed as locals are noted.
 void Planner::walk(const Function& fn, Plan& plan, bool note) {
   Sizes& size = plan.size;
+  NameBytes& names = plan.names;
+  // The names of the signature, the heads of the names it may claim and
+  // their stems, and its wildcard parameters.
+  std::unordered_set<std::string_view> exact, heads, stems;
+  WildcardTrie wildcards;
+  if (note) {
+    std::vector<std::uint32_t> chain(fn.params.size());
+    for (std::uint32_t i = 0; i < fn.params.size(); ++i) {
+      const Param& p = fn.params[i];
+      exact.insert(p.name);
+      if (p.ty->is_wildcard()) wildcards.insert(p.name, i, chain);
+    }
+    for (const Param& p : fn.returns) exact.insert(p.name);
+    for (std::string_view name : exact) heads.insert(head_of(name));
+    for (std::string_view head : heads)
+      if (const std::string_view stem = stem_of(head); stem.data() != nullptr) stems.insert(stem);
+  }
+  const bool loop_heads_claimed =
+      symbol_loop_head_ || std::any_of(heads.begin(), heads.end(), is_loop_head);
   // A loop's output names its last iteration's output in later arguments.
   OrderedMap<std::string> subst;
   auto substituted = [&subst](Text name) -> std::string_view {
     if (subst.empty()) return name;
     const std::string* to = subst.find(name);
     return to == nullptr ? name : std::string_view(*to);
+  };
+  // The function's own names, each one name of its flat body however often
+  // it comes: texts of the module, and names loops leave behind (kept in
+  // `left`). Outputs are taken as written, arguments substituted.
+  std::unordered_set<std::string_view> own;
+  std::deque<std::string> left;
+  auto own_output = [&](Text name) {
+    if (note) own.insert(name);
+  };
+  auto own_args = [&](const Op& op) {
+    if (!note) return;
+    for (const Atom& arg : op.args) {
+      if (!arg.is_str()) continue;
+      const std::string_view to = substituted(arg.as_str());
+      if (own.contains(to)) continue;
+      if (to.data() != arg.as_str().data()) own.insert(left.emplace_back(to));
+      else own.insert(to);
+    }
+  };
+  // Whether the signature or a symbol may claim a name with the head `head`.
+  auto claimed = [&](std::string_view head) { return heads.contains(head) || symbol_head(head); };
+  // What inlining `body` `count` times at `op` makes: each local of the body
+  // renamed with the site's prefix (the op's first output and a dot, or
+  // "loop<i>." in iteration i), and the output of each iteration,
+  // "<out>_<i + 1>". Those are locals of this body too, unless the signature
+  // or a symbol may claim their head.
+  auto renamed_at = [&](const Op& op, const Plan& body, std::uint64_t count, bool loop) {
+    if (body.size.ops == 0) return;  // nothing to rename: the site is skipped
+    const NameBytes& in = body.names;
+    const std::uint64_t out = op.outputs[0].size();
+    names.made = add_sat(names.made, mul_sat(in.wild_bytes, count));
+    std::uint64_t renamed = 0;
+    if (loop) {
+      const std::uint64_t prefixes = add_sat(mul_sat(count, 5), digits_below(count));
+      renamed = add_sat(mul_sat(in.locals, prefixes), mul_sat(count, in.local_bytes));
+      const std::uint64_t outputs =
+          add_sat(mul_sat(count, out + 1), digits_below(count + 1) - 1);
+      names.made = add_sat(names.made, add_sat(renamed, outputs));
+      const Text name = op.outputs[0];
+      if (note && !(name.find('.') == std::string_view::npos
+                        ? stems.contains(name) || symbol_stems_.contains(name)
+                        : claimed(head_of(name)))) {
+        names.locals = add_sat(names.locals, count);
+        names.local_bytes = add_sat(names.local_bytes, outputs);
+      }
+    } else {
+      renamed = add_sat(mul_sat(in.locals, out + 1), in.local_bytes);
+      names.made = add_sat(names.made, renamed);
+    }
+    if (!note) return;
+    const std::string_view head = loop ? std::string_view() : head_of(op.outputs[0]);
+    if (loop ? loop_heads_claimed : claimed(head)) return;
+    names.locals = add_sat(names.locals, mul_sat(in.locals, count));
+    names.local_bytes = add_sat(names.local_bytes, renamed);
   };
   // The site of an op inlining `target` `count` times (count > 0).
   auto site = [&](const Op& op, Text target, std::uint64_t count) {
@@ -159,6 +286,9 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
     if (body.starred && op_tag(op.kind) == OpTag::Call) plan.starred = true;
     size += body.size.times(count);
     add_use(callee);
+    const bool loop = op_tag(op.kind) == OpTag::Loop;
+    if (!loop || body.size.ops != 0) own_args(op);
+    renamed_at(op, body, count, loop);
   };
 
   for (const Op& op : fn.ops) {
@@ -167,6 +297,7 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
       case OpTag::Call:
         if (op.outputs.empty()) fail_index(0, 0);
         site(op, std::get<Call>(op.kind).target, 1);
+        for (Text output : op.outputs) own_output(output);
         break;
       case OpTag::Loop: {
         const Loop& loop = std::get<Loop>(op.kind);
@@ -189,6 +320,7 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
         std::string last(out);
         last.push_back('_');
         append_uint(last, count);
+        names.made = add_sat(names.made, last.size());
         subst.insert(out, std::move(last));
         break;
       }
@@ -210,8 +342,30 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
                         op_tag(op.kind) == OpTag::Cache ? 1u : 0u};
         check_room(size, 1, one);
         size += one;
+        for (Text output : op.outputs) own_output(output);
+        own_args(op);
         break;
       }
+    }
+  }
+  // Each own name is renamed at a site of `fn` by what its text matches.
+  for (std::string_view name : own) {
+    if (exact.contains(name) || symbols_.find(name) != nullptr) continue;
+    std::size_t cut = 0;
+    bool wild = false;
+    if (!wildcards.empty()) {
+      wildcards.matches(name, [&](std::size_t length, std::uint32_t) {
+        cut = length;  // the longest comes last
+        wild = true;
+      });
+    }
+    if (wild) {
+      // Through a wildcard: the argument, then what follows the parameter;
+      // as a local, more.
+      names.wild_bytes = add_sat(names.wild_bytes, name.size() - cut);
+    } else {
+      names.locals = add_sat(names.locals, 1);
+      names.local_bytes = add_sat(names.local_bytes, name.size());
     }
   }
 }

@@ -6,8 +6,9 @@
 // function, a malformed call or loop, an argument count the callee cannot
 // bind, a cycle, too deep a nesting or too big a flat body. Sizes saturate
 // instead of wrapping. What it keeps per function is small: its flat sizes,
-// the functions met first at each level below it, and the ops of its body
-// that hold cache ops.
+// the functions met first at each level below it, the ops of its body that
+// hold cache ops, and a lower bound on the bytes of new names inlining it
+// makes.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -50,6 +52,81 @@ struct Sizes {
   }
 };
 
+/// The names inlining never rewrites. A lookup gives the text to use, which
+/// lives as long as the texts added.
+class Symbols {
+ public:
+  void add(Text text) { set_.insert(text); }
+  const Text* find(std::string_view name) const {
+    auto it = set_.find(name);
+    return it == set_.end() ? nullptr : &*it;
+  }
+  std::size_t size() const { return set_.size(); }
+  auto begin() const { return set_.begin(); }
+  auto end() const { return set_.end(); }
+
+ private:
+  std::unordered_set<std::string_view> set_;
+};
+
+/// The wildcard parameters of a callee by name, matched against every prefix
+/// of a name in one pass over the name.
+class WildcardTrie {
+ public:
+  static constexpr std::uint32_t kNoParam = std::numeric_limits<std::uint32_t>::max();
+
+  /// Adds parameter number `param`; `prev` chains parameters of one name,
+  /// later first.
+  void insert(std::string_view name, std::uint32_t param, std::vector<std::uint32_t>& prev) {
+    std::uint32_t node = 0;
+    for (char c : name) {
+      const auto next = static_cast<std::uint32_t>(last_.size());
+      auto [it, added] = children_.try_emplace(key(node, c), next);
+      if (added) last_.push_back(kNoParam);
+      node = it->second;
+    }
+    prev[param] = last_[node];
+    last_[node] = param;
+  }
+  bool empty() const { return last_.size() == 1 && last_[0] == kNoParam; }
+
+  /// Calls found(length, last parameter) for each parameter name that is
+  /// `name` or a part of it before a dot, shortest first.
+  template <class Found>
+  void matches(std::string_view name, Found&& found) const {
+    std::uint32_t node = 0;
+    for (std::size_t i = 0;; ++i) {
+      if (last_[node] != kNoParam && (i == name.size() || name[i] == '.')) found(i, last_[node]);
+      if (i == name.size()) return;
+      auto it = children_.find(key(node, name[i]));
+      if (it == children_.end()) return;
+      node = it->second;
+    }
+  }
+
+ private:
+  static std::uint64_t key(std::uint32_t node, char c) {
+    return (std::uint64_t{node} << 8) | static_cast<unsigned char>(c);
+  }
+  std::vector<std::uint32_t> last_{kNoParam};  // by node: the last parameter named by its path
+  std::unordered_map<std::uint64_t, std::uint32_t> children_;
+};
+
+/// New names that inlining a flat body surely makes, in bytes: a lower bound,
+/// worked out from the module alone. A name of a callee's flat body that no
+/// parameter, return or symbol can claim is renamed at every site as a local:
+/// the site's prefix, then the name. Those are counted, with the outputs of
+/// unrolled iterations and the names loops leave behind, and, for a callee's
+/// own names that only wildcard parameters can claim, what follows the
+/// longest of those parameters. What else is made (renames through a record,
+/// slot names, lowered slots) is not.
+struct NameBytes {
+  std::uint64_t made = 0;         // by the sites of this body, and its loops
+  std::uint64_t locals = 0;       // names of the flat body renamed as locals
+  std::uint64_t local_bytes = 0;  // their bytes
+  std::uint64_t wild_bytes = 0;   // at least made per site for its other names
+};
+
 /// Fails unless `have` and `count` more bodies of size `each` stay within the
 /// bounds on operations and on outputs and arguments.
 void check_room(const Sizes& have, std::uint64_t count, const Sizes& each);
@@ -82,10 +159,12 @@ class Planner {
     // Whether a cache op of the flat body reached through calls only has a
     // slot ending in ".*", which takes the index of a loop around this body.
     bool starred = false;
+    NameBytes names;
   };
   using Uses = std::unordered_map<const Function*, std::uint64_t>;
 
-  explicit Planner(const OrderedMap<Function>& functions) : functions_(functions) {}
+  /// `symbols` are the names inlining never rewrites (module_symbols).
+  Planner(const OrderedMap<Function>& functions, const Symbols& symbols);
 
   /// The function named `name`; fails with "no entry found for key".
   const Function& lookup(std::string_view name) const;
@@ -100,6 +179,9 @@ class Planner {
   /// per loop site (however many iterations) of the bodies planned, and once
   /// per use noted with add_use. A body is not needed after its last use.
   const Uses& uses() const { return uses_; }
+  /// At least how many bytes of new names inlining makes for the entry
+  /// planned last, its callees' flat bodies included (NameBytes).
+  std::uint64_t name_bytes() const { return entry_name_bytes_; }
   void add_use(const Function& fn) { ++uses_[&fn]; }
   /// Marks `fn`'s flat body as used until the end.
   void keep(const Function& fn) { uses_[&fn] = kSaturated; }
@@ -134,11 +216,20 @@ class Planner {
   };
 
   void walk(const Function& fn, Plan& plan, bool note);
+  // Whether a name whose part before its first dot is `head` may be claimed
+  // by a symbol.
+  bool symbol_head(std::string_view head) const { return symbol_heads_.contains(head); }
   void visit_steps(const std::vector<CacheStep>& steps, const Sizes& base,
                    const std::uint64_t* index, CacheVisitor& visitor);
   void tick();
 
   const OrderedMap<Function>& functions_;
+  const Symbols& symbols_;
+  std::unordered_set<std::string_view> symbol_heads_;  // of the symbols with a dot
+  std::unordered_set<std::string_view> symbol_stems_;  // of the symbols' heads
+  bool symbol_loop_head_ = false;  // a symbol's head is "loop" and digits
+  std::uint64_t name_bytes_ = 0;        // made by the bodies planned so far
+  std::uint64_t entry_name_bytes_ = 0;  // by the entry planned last
   std::unordered_map<const Function*, Plan> plans_;
   Plan entry_;
   Uses uses_;

@@ -7,7 +7,8 @@
 //  - the JSON form reads back to a module that writes the same text;
 //  - no pass changes its input;
 //  - a flattened module holds no call and no loop, and its JSON form reads
-//    back too; written op by op as it is made, it has the same text.
+//    back too; written op by op as it is made, it has the same text;
+//  - flattening makes at least the bytes of new names its plan counted.
 // Flattening may legitimately build up to 2^24 ops; the interrupt hook ends
 // any pass after a fixed amount of work, so that a run stays short.
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include "core/file_read.h"
 #include "core/flat_json.h"
 #include "core/flatten.h"
+#include "core/flatten_detail.h"
 #include "core/interrupt.h"
 #include "core/json_read.h"
 #include "core/json_write.h"
@@ -69,7 +71,10 @@ void flatten(const quarvel::Module& module, const quarvel::CacheKeys& keys) {
     return std::move(out).take();
   };
   try {
-    const quarvel::Module flat = quarvel::flatten_module(module, entry, keys);
+    quarvel::FlatNameBytes name_bytes;
+    const quarvel::Module flat =
+        quarvel::flatten_module(module, entry, keys, quarvel::kMaxFlatNameBytes, &name_bytes);
+    if (name_bytes.planned > name_bytes.made) broken();
     if (flat.functions.size() != 1) broken();
     for (const quarvel::Op& op : flat.functions.at_position(0).second.ops) {
       const quarvel::OpTag tag = quarvel::op_tag(op.kind);

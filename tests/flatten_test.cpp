@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -682,6 +683,21 @@ TEST(FlattenModule, RefusedBeforeAnyWork) {
        "b(a: f32[]) -> (o: f32[]) { o: f32[] = cache[kv.*, init](a) }\n"
        "init(a: f32[]) -> (o: f32[]) { t = map[neg](a)\n o = map[neg](t) }",
        "flattened function exceeds 16777216 operations"},
+      {"a 1000-byte local in each of 2^23 iterations (took 6 s and 5.5 GB to refuse)",
+       "main(x: f32[]) -> (x: f32[]) { x = loop[b, 8388608](x) }\n"
+       "b(a: f32[]) -> (o: f32[]) {\n " + std::string(1000, 'n') + " = map[neg](a)\n"
+       " o = map[neg](" + std::string(1000, 'n') + ")\n}",
+       "flattened function exceeds 4294967296 bytes of new names"},
+      {"a 1000-byte field of a wildcard parameter in each of 2^23 iterations",
+       "main(x: f32[], w: *) -> (x: f32[]) { x = loop[b, 8388608](x, w.*) }\n"
+       "b(a: f32[], p: *) -> (o: f32[]) { o = map[add](a, p." + std::string(1000, 'k') + ") }",
+       "flattened function exceeds 4294967296 bytes of new names"},
+      {"loops in loops, 2^22 locals of 1100 bytes",
+       "main(x: f32[]) -> (x: f32[]) { x = loop[outer, 2048](x) }\n"
+       "outer(a: f32[]) -> (a: f32[]) { a = loop[b, 2048](a) }\n"
+       "b(a: f32[]) -> (o: f32[]) {\n " + std::string(1100, 'n') + " = map[neg](a)\n"
+       " o = map[neg](" + std::string(1100, 'n') + ")\n}",
+       "flattened function exceeds 4294967296 bytes of new names"},
   };
   for (const Case& c : cases) {
     Module m = parse_source(c.source);
@@ -693,9 +709,9 @@ TEST(FlattenModule, RefusedBeforeAnyWork) {
   }
 }
 
-// The lengths of new names are not planned: they are counted as the names are
-// made, against a budget of their own. (A 200 KB module whose loop body names
-// a 100 KB local made 200 MB of names per 1000 iterations, without end.)
+// New names are counted against a budget of their own. (A 200 KB module whose
+// loop body names a 100 KB local made 200 MB of names per 1000 iterations,
+// without end.)
 TEST(FlattenModule, NewNameBytesAreBounded) {
   const std::string local(1000, 'n');
   Module m = parse_source("main(x: f32[]) -> (x: f32[]) { x = loop[b, 1000](x) }\n"
@@ -713,6 +729,138 @@ TEST(FlattenModule, NewNameBytesAreBounded) {
   ASSERT_EQ(f.ops.size(), 2000u);
   EXPECT_EQ(f.ops[1998].outputs[0].size(), local.size() + std::string_view("loop999.").size());
   EXPECT_EQ(only_function(flatten_module(m, "main", {}, 4000000)), f);
+}
+
+// Before any name is made, the plan works out how many bytes of new names a
+// flattening makes at least; over the bound, the module is refused then. The
+// plan must never count more than is made: with room for exactly what is
+// made, every module here flattens, and with one byte less it is refused.
+TEST(FlattenModule, PlannedNameBytesNeverExceedWhatIsMade) {
+  struct Case {
+    const char* what;
+    std::string source;
+    bool exact;  // every new name is planned
+  } cases[] = {
+      {"a loop over a body with a local",
+       "main(x: f32[]) -> (x: f32[]) { x = loop[b, 120](x) }\n"
+       "b(a: f32[]) -> (o: f32[]) { t = map[neg](a)\n o = map[neg](t) }",
+       true},
+      {"calls in calls, outputs with dots, a loop of none",
+       "main(x: f32[]) -> (y: f32[]) { h.1 = call[f](x)\n h.2 = call[f](h.1)\n"
+       " y = loop[g, 0](y) }\n"
+       "f(a: f32[]) -> (o: f32[]) { t = call[g](a)\n o = map[neg](t) }\n"
+       "g(a: f32[]) -> (o: f32[]) { u = map[neg](a)\n v.w = map[neg](u)\n o = map[neg](v.w) }",
+       true},
+      {"names left behind by loops, a callee that uses them",
+       "main(x: f32[]) -> (y: f32[]) { y = call[f](x) }\n"
+       "f(a: f32[]) -> (o: f32[]) { s = map[neg](a)\n s = loop[g, 11](s)\n"
+       " o = map[add](s, s_11) }\n"
+       "g(a: f32[]) -> (o: f32[]) { t = map[neg](a)\n o = map[neg](t) }",
+       true},
+      {"a parameter with the head of a local, one named like an iteration",
+       "main(x: f32[]) -> (y: f32[]) { y = call[f](x, x, x) }\n"
+       "f(a: f32[], t.q: f32[], loop3: f32[]) -> (o: f32[]) { t = call[g](a)\n"
+       " o = loop[g, 5](o) }\n"
+       "g(a: f32[]) -> (o: f32[]) { u = map[neg](a)\n o = map[neg](u) }",
+       false},
+      {"wildcards and a record",
+       "main(x: f32[], w: *) -> (y: f32[]) { y = call[f](x, w)\n z = call[r](x, w) }\n"
+       "f(a: f32[], p: *) -> (o: f32[]) { o = map[add](a, p.k.v)\n q = map[neg](p) }\n"
+       "r(a: f32[], b: f32[], c: f32[]) -> (o: f32[]) { o = map[add](a, b, c) }",
+       false},
+      {"symbols and named dimensions",
+       "main(x: f32[n]) -> (y: f32[n]) { y = call[f](x) }\n"
+       "f(a: f32[n]) -> (o: f32[n]) { t = map[scale](a, param.s, n)\n"
+       " param.s = map[neg](t)\n o = map[neg](param.s) }",
+       false},
+      {"cache slots in a loop, lowered",
+       "main(x: f32[]) -> (x: f32[]) { x = loop[b, 3](x) }\n"
+       "b(a: f32[]) -> (o: f32[]) { o: f32[] = cache[kv.*, init](a) }\n"
+       "init(a: f32[]) -> (o: f32[]) { t = map[neg](a)\n o = map[neg](t) }",
+       false},
+  };
+  for (const Case& c : cases) {
+    Module m = parse_source(c.source);
+    FlatNameBytes bytes;
+    const Function f = only_function(flatten_module(m, "main", {}, kMaxFlatNameBytes, &bytes));
+    EXPECT_LE(bytes.planned, bytes.made) << c.what;
+    if (c.exact) {
+      EXPECT_EQ(bytes.planned, bytes.made) << c.what;
+    } else {
+      EXPECT_GT(bytes.planned, 0u) << c.what;
+    }
+    EXPECT_EQ(only_function(flatten_module(m, "main", {}, bytes.made)), f) << c.what;
+    EXPECT_EQ(failure_of([&] { flatten_module(m, "main", {}, bytes.made - 1); }),
+              "flattened function exceeds 4294967296 bytes of new names")
+        << c.what;
+  }
+}
+
+// The same on random modules whose names collide on purpose: dotted names,
+// wildcard parameters, records, symbols and dimensions, names like those an
+// unrolled loop makes, parameters named like the heads of locals.
+TEST(FlattenModule, PlannedNameBytesOnRandomModules) {
+  std::mt19937 rng(20261210);
+  auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  const std::vector<std::string> pool = {"a", "b", "t", "t.q", "t.q.r", "p", "p.k", "p.k.v",
+                                         "loop1", "loop1.u", "x_2", "x", "o", "param.s", "n",
+                                         "y.t", "w"};
+  int making = 0;  // modules whose flattening makes names
+  for (int round = 0; round < 6000; ++round) {
+    const std::size_t functions = 1 + pick(4);
+    std::vector<std::size_t> arity(functions);
+    std::string source;
+    for (std::size_t f = functions; f-- > 0;) {
+      const std::string fname = f == 0 ? "main" : "f" + std::to_string(f);
+      arity[f] = 1 + pick(3);
+      source += fname + "(";
+      for (std::size_t i = 0; i < arity[f]; ++i) {
+        source += (i ? ", " : "") + pool[pick(pool.size())] + (pick(3) == 0 ? ": *" : ": f32[n]");
+      }
+      source += ") -> (" + pool[pick(pool.size())] + ": f32[n]) {\n";
+      const std::size_t ops = pick(5);
+      for (std::size_t k = 0; k < ops; ++k) {
+        const std::string out = pool[pick(pool.size())];
+        std::string args;
+        const std::size_t n = 1 + pick(3);
+        for (std::size_t i = 0; i < n; ++i) {
+          args += (i ? ", " : "") + (pick(6) == 0 ? std::string("2") : pool[pick(pool.size())]);
+        }
+        const std::size_t callee = f + 1 + pick(functions);
+        if (callee < functions && pick(4) != 0) {
+          const std::string target = "f" + std::to_string(callee);
+          if (pick(2) == 0) {
+            source += " " + out + " = call[" + target + "](" + args + ")\n";
+          } else {
+            static const int counts[] = {0, 1, 3, 10, 11, 101};
+            source += " " + out + " = loop[" + target + ", " + std::to_string(counts[pick(6)]) +
+                      "](" + out + ", " + args + ")\n";
+          }
+        } else {
+          source += " " + out + " = map[f](" + args + ")\n";
+        }
+      }
+      source += "}\n";
+    }
+    Module m = parse_source(source);
+    FlatNameBytes bytes;
+    Module flat;
+    try {
+      flat = flatten_module(m, "main", {}, kMaxFlatNameBytes, &bytes);
+    } catch (const Failure&) {
+      continue;  // an arity or a loop the module gets wrong
+    }
+    ASSERT_LE(bytes.planned, bytes.made) << source;
+    EXPECT_EQ(only_function(flatten_module(m, "main", {}, bytes.made)),
+              only_function(flat)) << source;
+    if (bytes.made > 0) {
+      ++making;
+      EXPECT_EQ(failure_of([&] { flatten_module(m, "main", {}, bytes.made - 1); }),
+                "flattened function exceeds 4294967296 bytes of new names")
+          << source;
+    }
+  }
+  EXPECT_GT(making, 500);  // the generator reaches what is checked here
 }
 
 // ---------------------------------------------------------------------------
