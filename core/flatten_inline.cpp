@@ -12,6 +12,7 @@
 
 #include "core/error.h"
 #include "core/flatten_cache.h"
+#include "core/flatten_rename.h"
 #include "core/interrupt.h"
 
 namespace quarvel::flat {
@@ -122,64 +123,6 @@ class DecimalCount {
   std::size_t first_ = kDigits - 1;  // "0"
 };
 
-// ---- the names of a callee's signature ------------------------------------------
-
-// One way a site may rename a name, tried in order until one applies.
-struct Candidate {
-  enum Kind : std::uint8_t { Param, Return, Wild } kind;
-  std::uint32_t index;  // of the parameter or return
-  std::size_t cut = 0;  // Wild: the length of the parameter's name
-};
-
-// What a callee's signature says about names, looked up once per name.
-class CalleeNames {
- public:
-  CalleeNames(List<Param> params, List<Param> returns)
-      : prev_param_(params.size(), kNone),
-        prev_wild_(params.size(), kNone),
-        prev_return_(returns.size(), kNone) {
-    for (std::uint32_t i = 0; i < params.size(); ++i) {
-      auto [it, added] = last_param_.try_emplace(params[i].name, i);
-      if (!added) prev_param_[i] = std::exchange(it->second, i);
-      if (params[i].ty->is_wildcard()) trie_.insert(params[i].name, i, prev_wild_);
-    }
-    // Only a return named like no parameter is bound to the site's output.
-    for (std::uint32_t i = 0; i < returns.size(); ++i) {
-      if (last_param_.contains(returns[i].name)) continue;
-      auto [it, added] = last_return_.try_emplace(returns[i].name, i);
-      if (!added) prev_return_[i] = std::exchange(it->second, i);
-    }
-  }
-
-  // Appends the candidates of `name` in the order of the binding rules: the
-  // parameters of that name (later first), or else the returns of that name
-  // (later first); then the wildcard parameters whose name is `name` or a
-  // part of it before a dot (longest first, later first).
-  void candidates(std::string_view name, std::vector<Candidate>& out) {
-    if (auto p = last_param_.find(name); p != last_param_.end()) {
-      for (std::uint32_t j = p->second; j != kNone; j = prev_param_[j])
-        out.push_back({Candidate::Param, j});
-    } else if (auto r = last_return_.find(name); r != last_return_.end()) {
-      for (std::uint32_t i = r->second; i != kNone; i = prev_return_[i])
-        out.push_back({Candidate::Return, i});
-    }
-    if (trie_.empty()) return;
-    matches_.clear();
-    trie_.matches(name, [&](std::size_t length, std::uint32_t last) {
-      matches_.emplace_back(length, last);
-    });
-    for (std::size_t k = matches_.size(); k-- > 0;)
-      for (std::uint32_t i = matches_[k].second; i != kNone; i = prev_wild_[i])
-        out.push_back({Candidate::Wild, i, matches_[k].first});
-  }
-
- private:
-  std::unordered_map<std::string_view, std::uint32_t> last_param_, last_return_;
-  std::vector<std::uint32_t> prev_param_, prev_wild_, prev_return_;
-  WildcardTrie trie_;
-  std::vector<std::pair<std::size_t, std::uint32_t>> matches_;
-};
-
 // ---- compact flat bodies ----------------------------------------------------------
 
 // One op of a flat body: the op it copies, and its names.
@@ -190,136 +133,14 @@ struct BodyOp {
   std::uint32_t count;  // its outputs, then its Str arguments
 };
 
-// How the names of a body are renamed at sites of one shape.
-enum class RuleKind : std::uint8_t {
-  Symbol,  // the symbol's own text
-  Local,   // the prefix text, then the name
-  Arg,     // the argument bound to a parameter of that name
-  Record,  // the last argument, a dot, the name (parameters past the arguments)
-  Output,  // the site's output bound to a return of that name
-  Wild,    // the argument bound to a wildcard parameter, then the rest of the name
-};
-struct Rule {
-  RuleKind kind = RuleKind::Local;
-  std::uint32_t index = 0;
-  std::size_t cut = 0;
-};
-
 struct Body {
   std::vector<BodyOp> ops;
   std::vector<std::uint32_t> refs;  // by op: its outputs, then its Str arguments
   std::vector<Text> names;          // by number
-
-  // Filled once the body is complete (prepare): what each name may become.
-  struct Info {
-    bool symbol = false;
-    Text canonical;        // a symbol's text
-    std::uint32_t first = 0, count = 0;  // its candidates
-  };
-  std::vector<Info> infos;
-  std::vector<Candidate> candidates;
-  std::vector<std::uint8_t> wildcard;  // by parameter
-  std::size_t returns = 0;
-
-  // The rules for the shape of the sites last seen (resolve).
-  bool resolved = false;
-  std::size_t n = 0, r = 0;       // arguments; outputs that bind returns
-  std::vector<std::uint8_t> strs;  // by argument: a name (1) or a number (0)
-  std::vector<Rule> rules;         // by name
-  bool locals = false;             // whether a rule is Local: the prefix is read
-  std::vector<std::uint32_t> used_args;
-  std::uint64_t generation = 0;    // counts resolutions
+  RenameRules rules;                // by number, once the body is complete
 
   std::uint64_t remaining = kSaturated;  // uses left before the body is dropped
 };
-
-void prepare(Body& body, List<Param> params, List<Param> returns, const Symbols& symbols) {
-  CalleeNames names(params, returns);
-  body.infos.resize(body.names.size());
-  for (std::size_t id = 0; id < body.names.size(); ++id) {
-    Body::Info& info = body.infos[id];
-    if (const Text* canonical = symbols.find(body.names[id])) {
-      info.symbol = true;
-      info.canonical = *canonical;
-      continue;
-    }
-    info.first = static_cast<std::uint32_t>(body.candidates.size());
-    names.candidates(body.names[id], body.candidates);
-    info.count = static_cast<std::uint32_t>(body.candidates.size() - info.first);
-  }
-  body.wildcard.resize(params.size());
-  for (std::size_t i = 0; i < params.size(); ++i) body.wildcard[i] = params[i].ty->is_wildcard();
-  body.returns = returns.size();
-}
-
-// The binding of a site with arguments of kinds `strs` and `outputs` outputs:
-// arguments bind parameters by position up to k (n - 1 when n < m, else n);
-// with 0 < n < m a last argument that is a name names a record whose fields
-// supply the parameters from n - 1 on; outputs bind the returns named like
-// no parameter. Bindings win over wildcards, a later binding of one name over
-// an earlier one, a longer wildcard over a shorter one.
-void resolve(Body& body, std::span<const std::uint8_t> strs, std::size_t outputs) {
-  const std::size_t n = strs.size();
-  const std::size_t m = body.wildcard.size();
-  const std::size_t r = std::min(body.returns, outputs);
-  if (body.resolved && body.n == n && body.r == r &&
-      std::equal(strs.begin(), strs.end(), body.strs.begin()))
-    return;
-  body.resolved = true;
-  body.n = n;
-  body.r = r;
-  body.strs.assign(strs.begin(), strs.end());
-  ++body.generation;
-
-  const std::size_t k = n < m ? n - 1 : n;  // n > 0 here when n < m: the arity was checked
-  const bool record = n > 0 && n < m && strs[n - 1];
-  auto bound = [&](std::uint32_t i) { return i < k && strs[i]; };
-
-  body.rules.resize(body.names.size());
-  body.used_args.clear();
-  body.locals = false;
-  std::vector<std::uint8_t> used(n, 0);
-  for (std::size_t id = 0; id < body.names.size(); ++id) {
-    const Body::Info& info = body.infos[id];
-    Rule rule;
-    if (info.symbol) rule.kind = RuleKind::Symbol;
-    const std::uint32_t end = info.first + info.count;
-    for (std::uint32_t c = info.first; c < end && rule.kind == RuleKind::Local; ++c) {
-      const Candidate& cand = body.candidates[c];
-      switch (cand.kind) {
-        case Candidate::Return:
-          if (cand.index < r) rule = {RuleKind::Output, cand.index};
-          break;
-        case Candidate::Param:
-          if (record && cand.index >= n - 1)
-            rule = {RuleKind::Record, static_cast<std::uint32_t>(n - 1)};
-          else if (!body.wildcard[cand.index] && bound(cand.index))
-            rule = {RuleKind::Arg, cand.index};
-          break;
-        case Candidate::Wild:
-          if (bound(cand.index)) rule = {RuleKind::Wild, cand.index, cand.cut};
-          break;
-      }
-    }
-    switch (rule.kind) {
-      case RuleKind::Arg:
-      case RuleKind::Record:
-      case RuleKind::Wild:
-        if (!used[rule.index]) {
-          used[rule.index] = 1;
-          body.used_args.push_back(rule.index);
-        }
-        break;
-      case RuleKind::Local:
-        body.locals = true;
-        break;
-      case RuleKind::Output:
-      case RuleKind::Symbol:
-        break;
-    }
-    body.rules[id] = rule;
-  }
-}
 
 // The names and arguments of one site, in the caller's names (`Ref`).
 template <class Ref>
@@ -339,12 +160,12 @@ void rename(Names& names, const Body& body, Site<typename Names::Ref>& site,
   TextPool& texts = names.texts();
   site.renamed.resize(body.names.size());
   for (std::size_t id = 0; id < body.names.size(); ++id) {
-    const Rule& rule = body.rules[id];
+    const Rule& rule = body.rules.rule(id);
     const Text name = body.names[id];
     auto& to = site.renamed[id];
     switch (rule.kind) {
       case RuleKind::Symbol:
-        to = names.fresh(body.infos[id].canonical);
+        to = names.fresh(body.rules.canonical(id));
         break;
       case RuleKind::Local:
         to = names.fresh(join(texts, {site.prefix, name}));
@@ -658,7 +479,7 @@ template <class Sink>
 void Inliner::inline_site(Sink& sink, const Function& callee, Site<typename Sink::Ref>& site) {
   Body& body = body_of(callee);
   if (!body.ops.empty()) {
-    resolve(body, site.strs, site.outputs.size());
+    body.rules.resolve(site.strs, site.outputs.size());
     rename(sink, body, site, site.args.data());
     emit_body(sink, body, site.renamed.data(), nullptr);
   }
@@ -692,11 +513,11 @@ void Inliner::unroll(Sink& sink, const Op& op, Subst& subst) {
       bool threads = false;
       std::uint64_t generation = 0;
       auto bind = [&] {
-        resolve(body, site.strs, 1);
-        generation = body.generation;
+        body.rules.resolve(site.strs, 1);
+        generation = body.rules.generation();
         starred.clear();
         threads = false;
-        for (std::uint32_t p : body.used_args) {
+        for (std::uint32_t p : body.rules.used_args()) {
           if (p == threaded)
             threads = true;
           else if (site.strs[p] && sink.text(site.args[p]).ends_with(".*"))
@@ -711,7 +532,7 @@ void Inliner::unroll(Sink& sink, const Op& op, Subst& subst) {
       for (std::uint64_t i = 0; i < count; ++i, index.next(), after.next()) {
         // Lowering a slot within the last iteration may have resolved the
         // body for another shape.
-        if (body.generation != generation) bind();
+        if (body.rules.generation() != generation) bind();
         const std::string_view digits = index.text();
         site.outputs[0] = sink.fresh(numbered(sink.texts(), out, '_', after.text()));
         if (threads) args[threaded] = current;
@@ -721,7 +542,7 @@ void Inliner::unroll(Sink& sink, const Op& op, Subst& subst) {
               sink.fresh(numbered(sink.texts(), text.substr(0, text.size() - 2), '.', digits));
         }
         // Only the callee's own locals read the prefix.
-        if (body.locals) site.prefix.assign("loop").append(digits).push_back('.');
+        if (body.rules.locals()) site.prefix.assign("loop").append(digits).push_back('.');
         rename(sink, body, site, args.data());
         emit_body(sink, body, site.renamed.data(), &digits);
         current = site.outputs[0];
@@ -749,7 +570,7 @@ Body& Inliner::body_of(const Function& fn) {
     BodySink sink(*this, body);
     walk(fn, sink);
   }
-  prepare(body, fn.params, fn.returns, in_.symbols);
+  body.rules.prepare(body.names, fn.params, fn.returns, in_.symbols);
   if (auto uses = in_.uses.find(&fn); uses != in_.uses.end()) body.remaining = uses->second;
   return bodies_.emplace(&fn, std::move(body)).first->second;
 }
@@ -826,9 +647,9 @@ void rename_at_site(Context& ctx, const Symbols& symbols, List<Param> params,
                     std::span<const Text> names, std::vector<Text>& out) {
   Body body;
   body.names.assign(names.begin(), names.end());
-  prepare(body, params, {}, symbols);
+  body.rules.prepare(body.names, params, {}, symbols);
   const std::vector<std::uint8_t> strs(args.size(), 1);
-  resolve(body, strs, 0);
+  body.rules.resolve(strs, 0);
   TextNames texts(ctx);
   Site<Text> site;
   site.prefix.assign(prefix_text);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/ast.h"
+#include "core/flatten_rename.h"
 
 namespace quarvel::flat {
 
@@ -50,66 +51,6 @@ struct Sizes {
   Sizes times(std::uint64_t n) const {
     return {mul_sat(ops, n), mul_sat(operands, n), mul_sat(caches, n)};
   }
-};
-
-/// The names inlining never rewrites. A lookup gives the text to use, which
-/// lives as long as the texts added.
-class Symbols {
- public:
-  void add(Text text) { set_.insert(text); }
-  const Text* find(std::string_view name) const {
-    auto it = set_.find(name);
-    return it == set_.end() ? nullptr : &*it;
-  }
-  std::size_t size() const { return set_.size(); }
-  auto begin() const { return set_.begin(); }
-  auto end() const { return set_.end(); }
-
- private:
-  std::unordered_set<std::string_view> set_;
-};
-
-/// The wildcard parameters of a callee by name, matched against every prefix
-/// of a name in one pass over the name.
-class WildcardTrie {
- public:
-  static constexpr std::uint32_t kNoParam = std::numeric_limits<std::uint32_t>::max();
-
-  /// Adds parameter number `param`; `prev` chains parameters of one name,
-  /// later first.
-  void insert(std::string_view name, std::uint32_t param, std::vector<std::uint32_t>& prev) {
-    std::uint32_t node = 0;
-    for (char c : name) {
-      const auto next = static_cast<std::uint32_t>(last_.size());
-      auto [it, added] = children_.try_emplace(key(node, c), next);
-      if (added) last_.push_back(kNoParam);
-      node = it->second;
-    }
-    prev[param] = last_[node];
-    last_[node] = param;
-  }
-  bool empty() const { return last_.size() == 1 && last_[0] == kNoParam; }
-
-  /// Calls found(length, last parameter) for each parameter name that is
-  /// `name` or a part of it before a dot, shortest first.
-  template <class Found>
-  void matches(std::string_view name, Found&& found) const {
-    std::uint32_t node = 0;
-    for (std::size_t i = 0;; ++i) {
-      if (last_[node] != kNoParam && (i == name.size() || name[i] == '.')) found(i, last_[node]);
-      if (i == name.size()) return;
-      auto it = children_.find(key(node, name[i]));
-      if (it == children_.end()) return;
-      node = it->second;
-    }
-  }
-
- private:
-  static std::uint64_t key(std::uint32_t node, char c) {
-    return (std::uint64_t{node} << 8) | static_cast<unsigned char>(c);
-  }
-  std::vector<std::uint32_t> last_{kNoParam};  // by node: the last parameter named by its path
-  std::unordered_map<std::uint64_t, std::uint32_t> children_;
 };
 
 /// New names that inlining a flat body surely makes, in bytes: a lower bound,
