@@ -28,13 +28,15 @@
 //  - new names (renamed locals, unrolled outputs and cache slots) of more
 //    than kMaxFlatNameBytes bytes in all, flat bodies of callees included:
 //      "flattened function exceeds 4294967296 bytes of new names"
-//    The plan counts the names sure to be made: the locals of each flat
-//    body that no parameter, return or symbol can claim, renamed at every
-//    site, the outputs of unrolled iterations and the names loops leave
-//    behind. A module over the bound by those alone is refused with the
-//    other limits. The rest (names renamed through a wildcard or a record,
-//    cache slots) is counted as it is made, so a module over the bound only
-//    by those is refused once that many bytes exist.
+//    Before any name exists, the plan counts the bytes sure to be made:
+//    each callee's own names renamed at each site by the binding rules; the
+//    outputs, starred arguments and starred cache slots of unrolled
+//    iterations; the names loops leave behind; and the names from bodies
+//    below that stay locals. A module over the bound by those is refused
+//    with the other limits. The rest (names from bodies below renamed
+//    otherwise, what cache slots lower to) is counted as it is made, so a
+//    module over the bound only by those is refused once that many bytes
+//    exist.
 // A module over a limit is refused after a walk over its own operations, so
 // in time and memory of the order of its input. Within the limits, the work of
 // an inlining is proportional to what it emits: a site renames only the names

@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cstring>
 #include <initializer_list>
-#include <limits>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -18,8 +17,6 @@
 namespace quarvel::flat {
 
 namespace {
-
-constexpr std::uint32_t kNone = WildcardTrie::kNoParam;
 
 // ---- texts --------------------------------------------------------------------
 

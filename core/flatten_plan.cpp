@@ -184,26 +184,20 @@ const Planner::Plan& Planner::plan_callee(const Function& fn, Text name) {
 
 // The ops of `fn` in order, each checked as flattening checks it; sizes add up
 // with the room checked before each op or site. `note`: `fn` is a callee,
-// whose levels below and whose names renamed as locals are noted.
+// whose levels below and whose names are noted.
 void Planner::walk(const Function& fn, Plan& plan, bool note) {
   Sizes& size = plan.size;
   NameBytes& names = plan.names;
-  // The names of the signature, the heads of the names it may claim and
-  // their stems, and its wildcard parameters.
-  std::unordered_set<std::string_view> exact, heads, stems;
-  WildcardTrie wildcards;
+  // The heads of the names that the signature may claim, and their stems.
+  std::unordered_set<std::string_view> heads, stems;
   if (note) {
-    std::vector<std::uint32_t> chain(fn.params.size());
-    for (std::uint32_t i = 0; i < fn.params.size(); ++i) {
-      const Param& p = fn.params[i];
-      exact.insert(p.name);
-      if (p.ty->is_wildcard()) wildcards.insert(p.name, i, chain);
-    }
-    for (const Param& p : fn.returns) exact.insert(p.name);
-    for (std::string_view name : exact) heads.insert(head_of(name));
+    for (const Param& p : fn.params) heads.insert(head_of(p.name));
+    for (const Param& p : fn.returns) heads.insert(head_of(p.name));
     for (std::string_view head : heads)
       if (const std::string_view stem = stem_of(head); stem.data() != nullptr) stems.insert(stem);
   }
+  // Whether the signature or a symbol may claim a name with the head `head`.
+  auto claimed = [&](std::string_view head) { return heads.contains(head) || symbol_head(head); };
   const bool loop_heads_claimed =
       symbol_loop_head_ || std::any_of(heads.begin(), heads.end(), is_loop_head);
   // A loop's output names its last iteration's output in later arguments.
@@ -217,55 +211,106 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
   // it comes: texts of the module, and names loops leave behind (kept in
   // `left`). Outputs are taken as written, arguments substituted.
   std::unordered_set<std::string_view> own;
+  std::vector<std::string_view> own_order;
   std::deque<std::string> left;
-  auto own_output = [&](Text name) {
-    if (note) own.insert(name);
+  auto own_name = [&](std::string_view name, bool copy) {
+    if (!note || own.contains(name)) return;
+    if (copy) name = left.emplace_back(name);
+    own.insert(name);
+    own_order.push_back(name);
   };
   auto own_args = [&](const Op& op) {
-    if (!note) return;
     for (const Atom& arg : op.args) {
       if (!arg.is_str()) continue;
       const std::string_view to = substituted(arg.as_str());
-      if (own.contains(to)) continue;
-      if (to.data() != arg.as_str().data()) own.insert(left.emplace_back(to));
-      else own.insert(to);
+      own_name(to, to.data() != arg.as_str().data());
     }
   };
-  // Whether the signature or a symbol may claim a name with the head `head`.
-  auto claimed = [&](std::string_view head) { return heads.contains(head) || symbol_head(head); };
-  // What inlining `body` `count` times at `op` makes: each local of the body
-  // renamed with the site's prefix (the op's first output and a dot, or
-  // "loop<i>." in iteration i), and the output of each iteration,
-  // "<out>_<i + 1>". Those are locals of this body too, unless the signature
-  // or a symbol may claim their head.
-  auto renamed_at = [&](const Op& op, const Plan& body, std::uint64_t count, bool loop) {
+  std::vector<std::uint8_t> strs;  // of a site's arguments
+
+  // What inlining `callee` (its plan `body`) `count` times at `op` makes:
+  // the callee's own names renamed by their rules, the names from below that
+  // are surely locals, each with the site's prefix (the op's first output and
+  // a dot, or "loop<i>." in iteration i), and in iteration i of a loop, its
+  // output "<out>_<i + 1>", the starred arguments that rules read, with i in
+  // place of the star, and the starred cache slots likewise. Of those, the
+  // locals and the iterations' outputs are locals of this body too, unless
+  // the signature or a symbol may claim their head.
+  auto renamed_at = [&](const Op& op, Plan& body, std::uint64_t count, bool loop) {
     if (body.size.ops == 0) return;  // nothing to rename: the site is skipped
-    const NameBytes& in = body.names;
-    const std::uint64_t out = op.outputs[0].size();
-    names.made = add_sat(names.made, mul_sat(in.wild_bytes, count));
-    std::uint64_t renamed = 0;
+    const Text out = op.outputs[0];
+    strs.clear();
+    for (const Atom& arg : op.args) strs.push_back(arg.is_str());
+    RenameRules& rules = body.own_rules;
+    rules.resolve(strs, loop ? 1 : op.outputs.size());
+    // The threaded argument of a loop: the first that names its output.
+    std::size_t threaded = op.args.size();
     if (loop) {
-      const std::uint64_t prefixes = add_sat(mul_sat(count, 5), digits_below(count));
-      renamed = add_sat(mul_sat(in.locals, prefixes), mul_sat(count, in.local_bytes));
+      threaded = 0;
+      while (!(strs[threaded] && substituted(op.args[threaded].as_str()) == out)) ++threaded;
+    }
+    // The bytes of argument `p`, summed over the iterations.
+    auto arg_bytes = [&](std::size_t p) {
+      const std::uint64_t length = substituted(op.args[p].as_str()).size();
+      if (p == threaded)  // the output of the iteration before
+        return add_sat(length, add_sat(mul_sat(count - 1, length + 1), digits_below(count) - 1));
+      if (loop && op.args[p].as_str().ends_with(".*"))
+        return add_sat(mul_sat(count, length - 1), digits_below(count));
+      return mul_sat(count, length);
+    };
+    // The site's prefix, summed over the iterations.
+    const std::uint64_t prefixes =
+        loop ? add_sat(mul_sat(count, 5), digits_below(count)) : out.size() + 1;
+    std::uint64_t made = 0;
+    std::uint64_t locals = body.names.locals;
+    std::uint64_t local_bytes =
+        add_sat(mul_sat(body.names.locals, prefixes), mul_sat(count, body.names.local_bytes));
+    for (std::size_t id = 0; id < body.own_sizes.size(); ++id) {
+      const Rule& rule = rules.rule(id);
+      const std::uint64_t length = body.own_sizes[id];
+      switch (rule.kind) {
+        case RuleKind::Symbol:
+        case RuleKind::Arg:
+        case RuleKind::Output:
+          break;
+        case RuleKind::Local:
+          locals = add_sat(locals, 1);
+          local_bytes = add_sat(local_bytes, add_sat(prefixes, mul_sat(count, length)));
+          break;
+        case RuleKind::Record:
+          made = add_sat(made, add_sat(arg_bytes(rule.index), mul_sat(count, length + 1)));
+          break;
+        case RuleKind::Wild:
+          made = add_sat(made, add_sat(arg_bytes(rule.index), mul_sat(count, length - rule.cut)));
+          break;
+      }
+    }
+    made = add_sat(made, local_bytes);
+    if (loop) {
+      for (std::uint32_t p : rules.used_args())
+        if (p != threaded && strs[p] && op.args[p].as_str().ends_with(".*"))
+          made = add_sat(made, add_sat(mul_sat(count, op.args[p].as_str().size() - 1),
+                                       digits_below(count)));
+      made = add_sat(made, add_sat(mul_sat(count, body.names.slot_bytes),
+                                   mul_sat(body.names.slots, digits_below(count))));
       const std::uint64_t outputs =
-          add_sat(mul_sat(count, out + 1), digits_below(count + 1) - 1);
-      names.made = add_sat(names.made, add_sat(renamed, outputs));
-      const Text name = op.outputs[0];
-      if (note && !(name.find('.') == std::string_view::npos
-                        ? stems.contains(name) || symbol_stems_.contains(name)
-                        : claimed(head_of(name)))) {
+          add_sat(mul_sat(count, out.size() + 1), digits_below(count + 1) - 1);
+      made = add_sat(made, outputs);
+      if (note && !(out.find('.') == std::string_view::npos
+                        ? stems.contains(out) || symbol_stems_.contains(out)
+                        : claimed(head_of(out)))) {
         names.locals = add_sat(names.locals, count);
         names.local_bytes = add_sat(names.local_bytes, outputs);
       }
     } else {
-      renamed = add_sat(mul_sat(in.locals, out + 1), in.local_bytes);
-      names.made = add_sat(names.made, renamed);
+      names.slots = add_sat(names.slots, body.names.slots);
+      names.slot_bytes = add_sat(names.slot_bytes, body.names.slot_bytes);
     }
-    if (!note) return;
-    const std::string_view head = loop ? std::string_view() : head_of(op.outputs[0]);
-    if (loop ? loop_heads_claimed : claimed(head)) return;
-    names.locals = add_sat(names.locals, mul_sat(in.locals, count));
-    names.local_bytes = add_sat(names.local_bytes, renamed);
+    names.made = add_sat(names.made, made);
+    if (note && !(loop ? loop_heads_claimed : claimed(head_of(out)))) {
+      names.locals = add_sat(names.locals, mul_sat(locals, count));
+      names.local_bytes = add_sat(names.local_bytes, local_bytes);
+    }
   };
   // The site of an op inlining `target` `count` times (count > 0).
   auto site = [&](const Op& op, Text target, std::uint64_t count) {
@@ -288,7 +333,7 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
     add_use(callee);
     const bool loop = op_tag(op.kind) == OpTag::Loop;
     if (!loop || body.size.ops != 0) own_args(op);
-    renamed_at(op, body, count, loop);
+    renamed_at(op, plan_of(callee), count, loop);
   };
 
   for (const Op& op : fn.ops) {
@@ -297,7 +342,7 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
       case OpTag::Call:
         if (op.outputs.empty()) fail_index(0, 0);
         site(op, std::get<Call>(op.kind).target, 1);
-        for (Text output : op.outputs) own_output(output);
+        for (Text output : op.outputs) own_name(output, false);
         break;
       case OpTag::Loop: {
         const Loop& loop = std::get<Loop>(op.kind);
@@ -324,10 +369,16 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
         subst.insert(out, std::move(last));
         break;
       }
-      case OpTag::Cache:
+      case OpTag::Cache: {
         plan.cache_steps.push_back({&op, nullptr, size});
-        if (std::get<Cache>(op.kind).var.ends_with(".*")) plan.starred = true;
+        const Text var = std::get<Cache>(op.kind).var;
+        if (var.ends_with(".*")) {
+          plan.starred = true;
+          names.slots = add_sat(names.slots, 1);
+          names.slot_bytes = add_sat(names.slot_bytes, var.size() - 1);
+        }
         [[fallthrough]];
+      }
       case OpTag::View:
       case OpTag::Map:
       case OpTag::Fold:
@@ -342,32 +393,16 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
                         op_tag(op.kind) == OpTag::Cache ? 1u : 0u};
         check_room(size, 1, one);
         size += one;
-        for (Text output : op.outputs) own_output(output);
+        for (Text output : op.outputs) own_name(output, false);
         own_args(op);
         break;
       }
     }
   }
-  // Each own name is renamed at a site of `fn` by what its text matches.
-  for (std::string_view name : own) {
-    if (exact.contains(name) || symbols_.find(name) != nullptr) continue;
-    std::size_t cut = 0;
-    bool wild = false;
-    if (!wildcards.empty()) {
-      wildcards.matches(name, [&](std::size_t length, std::uint32_t) {
-        cut = length;  // the longest comes last
-        wild = true;
-      });
-    }
-    if (wild) {
-      // Through a wildcard: the argument, then what follows the parameter;
-      // as a local, more.
-      names.wild_bytes = add_sat(names.wild_bytes, name.size() - cut);
-    } else {
-      names.locals = add_sat(names.locals, 1);
-      names.local_bytes = add_sat(names.local_bytes, name.size());
-    }
-  }
+  if (!note) return;
+  plan.own_sizes.reserve(own_order.size());
+  for (std::string_view name : own_order) plan.own_sizes.push_back(name.size());
+  plan.own_rules.prepare(own_order, fn.params, fn.returns, symbols_);
 }
 
 void Planner::each_cache(CacheVisitor& visitor) {

@@ -54,18 +54,20 @@ struct Sizes {
 };
 
 /// New names that inlining a flat body surely makes, in bytes: a lower bound,
-/// worked out from the module alone. A name of a callee's flat body that no
-/// parameter, return or symbol can claim is renamed at every site as a local:
-/// the site's prefix, then the name. Those are counted, with the outputs of
-/// unrolled iterations and the names loops leave behind, and, for a callee's
-/// own names that only wildcard parameters can claim, what follows the
-/// longest of those parameters. What else is made (renames through a record,
-/// slot names, lowered slots) is not.
+/// worked out from the module alone. A callee's own names are renamed at
+/// each site by the rules of core/flatten_rename, which give their bytes
+/// exactly, with the names of unrolled iterations, of starred arguments and
+/// of starred cache slots. The names its flat body takes from the bodies
+/// below are counted where it is sure what they become: locals whose head
+/// (the part before the first dot) no parameter, return or symbol shares
+/// are locals again at every site above. What else is made (those names
+/// renamed otherwise, lowered cache slots) is not counted.
 struct NameBytes {
   std::uint64_t made = 0;         // by the sites of this body, and its loops
-  std::uint64_t locals = 0;       // names of the flat body renamed as locals
+  std::uint64_t locals = 0;       // names from below that are surely locals
   std::uint64_t local_bytes = 0;  // their bytes
-  std::uint64_t wild_bytes = 0;   // at least made per site for its other names
+  std::uint64_t slots = 0;        // cache ops whose slot ends in ".*"
+  std::uint64_t slot_bytes = 0;   // their slots' bytes, less one each
 };
 
 /// Fails unless `have` and `count` more bodies of size `each` stay within the
@@ -101,6 +103,10 @@ class Planner {
     // slot ending in ".*", which takes the index of a loop around this body.
     bool starred = false;
     NameBytes names;
+    // The function's own names, by number: their lengths, and the rules
+    // that rename them at a site (resolved per site while planning).
+    std::vector<std::size_t> own_sizes;
+    RenameRules own_rules;
   };
   using Uses = std::unordered_map<const Function*, std::uint64_t>;
 
@@ -157,6 +163,7 @@ class Planner {
   };
 
   void walk(const Function& fn, Plan& plan, bool note);
+  Plan& plan_of(const Function& fn) { return plans_.at(&fn); }
   // Whether a name whose part before its first dot is `head` may be claimed
   // by a symbol.
   bool symbol_head(std::string_view head) const { return symbol_heads_.contains(head); }

@@ -692,6 +692,17 @@ TEST(FlattenModule, RefusedBeforeAnyWork) {
        "main(x: f32[], w: *) -> (x: f32[]) { x = loop[b, 8388608](x, w.*) }\n"
        "b(a: f32[], p: *) -> (o: f32[]) { o = map[add](a, p." + std::string(1000, 'k') + ") }",
        "flattened function exceeds 4294967296 bytes of new names"},
+      {"a 1000-byte starred argument in each of 2^23 iterations",
+       "main(x: f32[]) -> (x: f32[]) { x = loop[b, 8388608](x, " + std::string(1000, 'w') +
+           ".*) }\n"
+       "b(a: f32[], p: f32[]) -> (o: f32[]) { o = map[add](a, p) }",
+       "flattened function exceeds 4294967296 bytes of new names"},
+      {"a 1000-byte starred cache slot in each of 2^23 iterations",
+       "main(x: f32[]) -> (x: f32[]) { x = loop[b, 8388608](x) }\n"
+       "b(a: f32[]) -> (o: f32[]) { o: f32[] = cache[" + std::string(1000, 'k') +
+           ".*, init](a) }\n"
+       "init(a: f32[]) -> (o: f32[]) { o = map[neg](a) }",
+       "flattened function exceeds 4294967296 bytes of new names"},
       {"loops in loops, 2^22 locals of 1100 bytes",
        "main(x: f32[]) -> (x: f32[]) { x = loop[outer, 2048](x) }\n"
        "outer(a: f32[]) -> (a: f32[]) { a = loop[b, 2048](a) }\n"
@@ -767,12 +778,16 @@ TEST(FlattenModule, PlannedNameBytesNeverExceedWhatIsMade) {
        "main(x: f32[], w: *) -> (y: f32[]) { y = call[f](x, w)\n z = call[r](x, w) }\n"
        "f(a: f32[], p: *) -> (o: f32[]) { o = map[add](a, p.k.v)\n q = map[neg](p) }\n"
        "r(a: f32[], b: f32[], c: f32[]) -> (o: f32[]) { o = map[add](a, b, c) }",
-       false},
+       true},
+      {"records and wildcards in a loop, a starred argument",
+       "main(x: f32[], w: *) -> (x: f32[]) { x = loop[r, 12](x, w.*) }\n"
+       "r(a: f32[], b: *, c: f32[]) -> (a: f32[]) { a = map[add](a, b.k, c) }",
+       true},
       {"symbols and named dimensions",
        "main(x: f32[n]) -> (y: f32[n]) { y = call[f](x) }\n"
        "f(a: f32[n]) -> (o: f32[n]) { t = map[scale](a, param.s, n)\n"
        " param.s = map[neg](t)\n o = map[neg](param.s) }",
-       false},
+       true},
       {"cache slots in a loop, lowered",
        "main(x: f32[]) -> (x: f32[]) { x = loop[b, 3](x) }\n"
        "b(a: f32[]) -> (o: f32[]) { o: f32[] = cache[kv.*, init](a) }\n"
