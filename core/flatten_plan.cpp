@@ -249,13 +249,17 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
       threaded = 0;
       while (!(strs[threaded] && substituted(op.args[threaded].as_str()) == out)) ++threaded;
     }
-    // The bytes of argument `p`, summed over the iterations.
+    // Whether argument `p` is a name ending in ".*", which an iteration
+    // replaces by the name with its index in place of the star.
+    auto starred = [&](std::size_t p) {
+      return loop && p != threaded && strs[p] && substituted(op.args[p].as_str()).ends_with(".*");
+    };
+    // The bytes of argument `p` as a name, summed over the iterations.
     auto arg_bytes = [&](std::size_t p) {
       const std::uint64_t length = substituted(op.args[p].as_str()).size();
       if (p == threaded)  // the output of the iteration before
         return add_sat(length, add_sat(mul_sat(count - 1, length + 1), digits_below(count) - 1));
-      if (loop && op.args[p].as_str().ends_with(".*"))
-        return add_sat(mul_sat(count, length - 1), digits_below(count));
+      if (starred(p)) return add_sat(mul_sat(count, length - 1), digits_below(count));
       return mul_sat(count, length);
     };
     // The site's prefix, summed over the iterations.
@@ -287,10 +291,9 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
     }
     made = add_sat(made, local_bytes);
     if (loop) {
+      // The starred names themselves, made once per iteration.
       for (std::uint32_t p : rules.used_args())
-        if (p != threaded && strs[p] && op.args[p].as_str().ends_with(".*"))
-          made = add_sat(made, add_sat(mul_sat(count, op.args[p].as_str().size() - 1),
-                                       digits_below(count)));
+        if (starred(p)) made = add_sat(made, arg_bytes(p));
       made = add_sat(made, add_sat(mul_sat(count, body.names.slot_bytes),
                                    mul_sat(body.names.slots, digits_below(count))));
       const std::uint64_t outputs =

@@ -839,7 +839,9 @@ TEST(FlattenModule, PlannedNameBytesOnRandomModules) {
         std::string args;
         const std::size_t n = 1 + pick(3);
         for (std::size_t i = 0; i < n; ++i) {
-          args += (i ? ", " : "") + (pick(6) == 0 ? std::string("2") : pool[pick(pool.size())]);
+          args += (i ? ", " : "") + (pick(6) == 0   ? std::string("2")
+                                     : pick(6) == 0 ? pool[pick(pool.size())] + ".*"
+                                                    : pool[pick(pool.size())]);
         }
         const std::size_t callee = f + 1 + pick(functions);
         if (callee < functions && pick(4) != 0) {
