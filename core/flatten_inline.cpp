@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstring>
 #include <initializer_list>
+#include <limits>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -138,6 +139,24 @@ struct Body {
 
   std::uint64_t remaining = kSaturated;  // uses left before the body is dropped
 };
+
+// Drops the names of `body` that none of its ops holds: arguments and
+// outputs of sites whose callee's body did not use them. Every site renames
+// each name of the table, so a site then costs what the body's ops hold.
+void drop_unused_names(Body& body) {
+  constexpr std::uint32_t kUnused = std::numeric_limits<std::uint32_t>::max();
+  std::vector<std::uint32_t> renumbered(body.names.size(), kUnused);
+  for (std::uint32_t ref : body.refs) renumbered[ref] = 0;
+  std::uint32_t kept = 0;
+  for (std::size_t id = 0; id < body.names.size(); ++id) {
+    if (renumbered[id] == kUnused) continue;
+    renumbered[id] = kept;
+    body.names[kept++] = body.names[id];
+  }
+  if (kept == body.names.size()) return;
+  body.names.resize(kept);
+  for (std::uint32_t& ref : body.refs) ref = renumbered[ref];
+}
 
 // The names and arguments of one site, in the caller's names (`Ref`).
 template <class Ref>
@@ -567,6 +586,7 @@ Body& Inliner::body_of(const Function& fn) {
     BodySink sink(*this, body);
     walk(fn, sink);
   }
+  drop_unused_names(body);
   body.rules.prepare(body.names, fn.params, fn.returns, in_.symbols);
   if (auto uses = in_.uses.find(&fn); uses != in_.uses.end()) body.remaining = uses->second;
   return bodies_.emplace(&fn, std::move(body)).first->second;

@@ -207,9 +207,11 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
     const std::string* to = subst.find(name);
     return to == nullptr ? name : std::string_view(*to);
   };
-  // The function's own names, each one name of its flat body however often
-  // it comes: texts of the module, and names loops leave behind (kept in
-  // `left`). Outputs are taken as written, arguments substituted.
+  // The names the function's own ops hold, each one name of its flat body
+  // however often it comes: texts of the module, and names loops leave
+  // behind (kept in `left`). Outputs are taken as written, arguments
+  // substituted. (A name only a site holds stays in the flat body only if the
+  // callee's body uses it.)
   std::unordered_set<std::string_view> own;
   std::vector<std::string_view> own_order;
   std::deque<std::string> left;
@@ -266,6 +268,7 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
     const std::uint64_t prefixes =
         loop ? add_sat(mul_sat(count, 5), digits_below(count)) : out.size() + 1;
     std::uint64_t made = 0;
+    bool output_held = false;  // whether an op of the body holds the site's output
     std::uint64_t locals = body.names.locals;
     std::uint64_t local_bytes =
         add_sat(mul_sat(body.names.locals, prefixes), mul_sat(count, body.names.local_bytes));
@@ -273,9 +276,11 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
       const Rule& rule = rules.rule(id);
       const std::uint64_t length = body.own_sizes[id];
       switch (rule.kind) {
+        case RuleKind::Output:
+          output_held = output_held || rule.index == 0;
+          break;
         case RuleKind::Symbol:
         case RuleKind::Arg:
-        case RuleKind::Output:
           break;
         case RuleKind::Local:
           locals = add_sat(locals, 1);
@@ -299,9 +304,10 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
       const std::uint64_t outputs =
           add_sat(mul_sat(count, out.size() + 1), digits_below(count + 1) - 1);
       made = add_sat(made, outputs);
-      if (note && !(out.find('.') == std::string_view::npos
-                        ? stems.contains(out) || symbol_stems_.contains(out)
-                        : claimed(head_of(out)))) {
+      const bool out_claimed = out.find('.') == std::string_view::npos
+                                   ? stems.contains(out) || symbol_stems_.contains(out)
+                                   : claimed(head_of(out));
+      if (note && output_held && !out_claimed) {
         names.locals = add_sat(names.locals, count);
         names.local_bytes = add_sat(names.local_bytes, outputs);
       }
@@ -334,9 +340,7 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
     if (body.starred && op_tag(op.kind) == OpTag::Call) plan.starred = true;
     size += body.size.times(count);
     add_use(callee);
-    const bool loop = op_tag(op.kind) == OpTag::Loop;
-    if (!loop || body.size.ops != 0) own_args(op);
-    renamed_at(op, plan_of(callee), count, loop);
+    renamed_at(op, plan_of(callee), count, op_tag(op.kind) == OpTag::Loop);
   };
 
   for (const Op& op : fn.ops) {
@@ -345,7 +349,6 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
       case OpTag::Call:
         if (op.outputs.empty()) fail_index(0, 0);
         site(op, std::get<Call>(op.kind).target, 1);
-        for (Text output : op.outputs) own_name(output, false);
         break;
       case OpTag::Loop: {
         const Loop& loop = std::get<Loop>(op.kind);
