@@ -40,8 +40,9 @@
 // A module over a limit is refused after a walk over its own operations, so
 // in time and memory of the order of its input. Within the limits, the work of
 // an inlining is proportional to what it emits: a site renames only the names
-// its callee's flat body uses, so parameters that the body never names cost
-// nothing, however many iterations bind them, and a loop over a body without
+// that the operations of its callee's flat body hold, so parameters that the
+// body never names, and names only a site within it held, cost nothing,
+// however many iterations bind them, and a loop over a body without
 // operations is not unrolled at all. Renaming a name takes time linear in its
 // length. Long flattenings poll for an interrupt (core/interrupt.h).
 #pragma once
