@@ -7,8 +7,10 @@ The module is imported from PYTHONPATH (the build puts it in build/<preset>/pkg)
   PYTHONPATH=build/default/pkg python3.13 bench/py_bench.py --flatten [--loop-count N]
 
 The workload is the `wide` workload of gen_workload.py (1000 functions of 60 ops by default).
-Every contender runs once per round, in the same order, for --runs rounds in one process;
-the figures are medians over the rounds. The ratios printed:
+Every contender runs once per round, in the same order, for --runs rounds in one process
+(--lin-runs for the two sizes of the linearity figures, whose ratio of two medians needs
+more rounds to settle on a shared machine); the figures are medians over the rounds. The
+ratios printed:
 
   infer_axes_json(module_json)  against json.dumps(json.loads(module_json))    time ratio
   parse_to_json(source)         bytes of source per second against bytes of
@@ -194,7 +196,8 @@ def bench_wide(gen, a):
     for name in ("parse_to_json", "infer_axes_json", "fmt_json", "check_json"):
         one, two = inputs.get(name, (module_json, module_json2))
         fn = getattr(_quarvel, name)
-        lin = rounds([("1x", trimmed(lambda: fn(one))), ("2x", trimmed(lambda: fn(two)))], a.runs)
+        lin = rounds([("1x", trimmed(lambda: fn(one))), ("2x", trimmed(lambda: fn(two)))],
+                     a.lin_runs)
         value = lin["2x"] / lin["1x"]
         print(f"  {name:50s} {value:7.2f}  ({lin['1x'] * 1e3:.1f} ms, {lin['2x'] * 1e3:.1f} ms; "
               f"{verdict(value, 2.1, False)})")
@@ -261,13 +264,15 @@ def main():
     ap.add_argument("--functions", type=int, default=1000, help="functions of the wide workload (1000)")
     ap.add_argument("--ops", type=int, default=60, help="ops per function (60)")
     ap.add_argument("--runs", type=int, default=7, help="interleaved rounds (7)")
+    ap.add_argument("--lin-runs", type=int, default=15,
+                    help="interleaved rounds for each linearity figure (15)")
     ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory probes")
     ap.add_argument("--flatten", action="store_true", help="also time flatten_json on one long loop")
     ap.add_argument("--flatten-only", action="store_true", help="time flatten_json only")
     ap.add_argument("--loop-count", type=int, default=1000000, help="iterations of the loop (1000000)")
     ap.add_argument("--flatten-runs", type=int, default=3, help="interleaved rounds for flatten (3)")
     a = ap.parse_args()
-    if a.runs < 1 or a.flatten_runs < 1 or a.functions < 1 or a.ops < 1 or a.loop_count < 1:
+    if a.runs < 1 or a.lin_runs < 1 or a.flatten_runs < 1 or a.functions < 1 or a.ops < 1 or a.loop_count < 1:
         ap.error("sizes and runs must be at least 1")
 
     print(f"_quarvel from {_quarvel.__file__}")
