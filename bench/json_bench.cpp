@@ -94,7 +94,7 @@ class WideBuilder {
                  {Atom::str(prev), Atom::str(text("y" + std::to_string(std::max(i - 2, 0))))});
           break;
       }
-      if (i != 0 && i % 12 == 0) o.comments = texts({"// step " + std::to_string(i)});
+      if (i != 0 && i % 12 == 0) o.head = ctx_.head(o.kind(), texts({"// step " + std::to_string(i)}));
       f.ops.push_back(o);
       prev = out;
     }
@@ -112,7 +112,7 @@ class WideBuilder {
 
   quarvel::Op op(quarvel::OpKind kind, Text out, std::initializer_list<Atom> args) {
     quarvel::Op o;
-    o.kind = kind;
+    o.head = ctx_.head(kind);
     o.outputs = ctx_.list({out});
     o.output_types = ctx_.list({out_type()});
     o.args = ctx_.list(args);

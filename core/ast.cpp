@@ -4,6 +4,7 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "core/numtext.h"
 
@@ -111,9 +112,91 @@ TypeRef Context::type(std::string_view dtype, std::span<const Dim> shape) {
   return TypeRef(ty);
 }
 
+namespace {
+
+// Heads are equal for interning when every field is, doubles by their bits:
+// 0.0 and -0.0 print differently, and a NaN is the same NaN.
+std::uint64_t bits_of(double x) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  return bits;
+}
+
+std::size_t hash_text(std::string_view text) { return std::hash<std::string_view>{}(text); }
+
+std::size_t hash_axes(const Axes& axes) {
+  std::size_t h = axes.size();
+  for (const Axis& a : axes) h = mix(mix(h, hash_text(a.name)), std::hash<std::int64_t>{}(a.size));
+  return h;
+}
+
+std::size_t hash_kind(const OpKind& kind) {
+  const std::size_t h = kind.index();
+  return std::visit(
+      Overloaded{
+          [&](const View& k) { return mix(mix(h, hash_text(k.pattern)), hash_axes(k.axes)); },
+          [&](const Map& k) { return mix(h, hash_text(k.function)); },
+          [&](const Fold& k) { return mix(mix(h, hash_text(k.pattern)), hash_text(k.reduction)); },
+          [&](const Tile& k) { return mix(mix(h, hash_text(k.pattern)), hash_axes(k.axes)); },
+          [&](const Read& k) { return mix(h, hash_text(k.pattern)); },
+          [&](const Write& k) { return mix(mix(h, hash_text(k.pattern)), hash_text(k.reduction)); },
+          [&](const Contract& k) { return mix(h, hash_text(k.pattern)); },
+          [&](const Literal&) { return h; },  // never interned
+          [&](const Iota&) { return h; },
+          [&](const Random& k) { return mix(mix(h, bits_of(k.lower)), bits_of(k.upper)); },
+          [&](const Call& k) { return mix(h, hash_text(k.target)); },
+          [&](const Loop& k) {
+            return mix(mix(h, hash_text(k.target)),
+                       k.count.is_named() ? hash_text(k.count.name()) : mix(3, k.count.value()));
+          },
+          [&](const Cache& k) {
+            return mix(mix(mix(h, hash_text(k.var)), hash_text(k.init)),
+                       k.extend ? hash_text(*k.extend) + 1 : 0);
+          },
+      },
+      kind);
+}
+
+bool same_kind(const OpKind& a, const OpKind& b) {
+  if (a.index() != b.index()) return false;
+  if (std::holds_alternative<Literal>(a)) return false;  // never interned
+  if (const Random* x = std::get_if<Random>(&a)) {
+    const Random& y = std::get<Random>(b);
+    return bits_of(x->lower) == bits_of(y.lower) && bits_of(x->upper) == bits_of(y.upper);
+  }
+  return a == b;  // no doubles and no nesting in the other kinds
+}
+
+}  // namespace
+
+std::size_t Context::HeadHash::operator()(const OpHead* head) const noexcept {
+  std::size_t h = hash_kind(head->kind);
+  for (Text c : head->comments) h = mix(h, hash_text(c));
+  return mix(h, head->comments.size());
+}
+bool Context::HeadEq::operator()(const OpHead* a, const OpHead* b) const noexcept {
+  return a == b || (same_kind(a->kind, b->kind) && a->comments == b->comments);
+}
+
+// A literal's head is not interned: its value may nest deeper than a
+// comparison should recurse, and literals are few.
+HeadRef Context::head(const OpKind& kind, Comments comments) {
+  const bool interned = !std::holds_alternative<Literal>(kind);
+  if (interned) {
+    const OpHead key{kind, comments};
+    if (auto it = heads_.find(&key); it != heads_.end()) return HeadRef(*it);
+  }
+  auto* head = allocate<OpHead>(1);
+  ::new (static_cast<void*>(head)) OpHead{kind, comments};
+  if (interned) heads_.insert(head);
+  return HeadRef(head);
+}
+
 std::size_t Context::bytes_reserved() const {
   return reserved_ + types_.bucket_count() * sizeof(void*) +
-         types_.size() * (sizeof(void*) * 2 + sizeof(std::size_t));
+         types_.size() * (sizeof(void*) * 2 + sizeof(std::size_t)) +
+         heads_.bucket_count() * sizeof(void*) +
+         heads_.size() * (sizeof(void*) * 2 + sizeof(std::size_t));
 }
 
 Module::Module() : context(std::make_shared<Context>()) {}

@@ -401,13 +401,46 @@ using OutputTypes = List<TypeRef>;  // empty entries: no type declared
 using Args = List<Atom>;
 using Comments = List<Text>;
 
-/// One operation. Trivially copyable: its lists and texts live in the context.
-struct Op {
+/// What an operation does, with the comments written before it. Heads are
+/// interned: a context holds each distinct head once (doubles compared by
+/// their bits; a literal's head is its own), and operations point at it.
+struct OpHead {
   OpKind kind;
+  Comments comments;
+  bool operator==(const OpHead&) const = default;
+};
+
+/// A handle to an interned `OpHead`; a default handle is an empty `view`
+/// without comments. Two handles are equal when their heads are equal;
+/// within one context that is a comparison of pointers.
+class HeadRef {
+ public:
+  constexpr HeadRef() noexcept = default;
+  explicit constexpr HeadRef(const OpHead* head) noexcept : head_(head) {}
+
+  const OpHead& operator*() const noexcept { return *head_; }
+  const OpHead* operator->() const noexcept { return head_; }
+  const OpHead* get() const noexcept { return head_; }
+  bool operator==(const HeadRef& other) const {
+    return head_ == other.head_ || *head_ == *other.head_;
+  }
+
+ private:
+  static const OpHead kNoHead;
+  const OpHead* head_ = &kNoHead;
+};
+inline const OpHead HeadRef::kNoHead{};
+
+/// One operation. Trivially copyable: its head, lists and texts live in the
+/// context.
+struct Op {
+  HeadRef head;
   Outputs outputs;
   OutputTypes output_types;  // by output position; may differ in length
   Args args;
-  Comments comments;
+
+  const OpKind& kind() const { return head->kind; }
+  const Comments& comments() const { return head->comments; }
   bool operator==(const Op&) const = default;
 };
 
@@ -464,6 +497,12 @@ class Context {
   }
   TypeRef type(const TensorType& ty) { return type(ty.dtype, ty.shape.span()); }
 
+  /// The interned head with this kind and these comments. The texts and
+  /// lists they hold must live in this context; they are not copied.
+  HeadRef head(const OpKind& kind, Comments comments = {});
+  /// `op`'s head with its kind replaced by `kind`.
+  HeadRef head(const Op& op, const OpKind& kind) { return head(kind, op.comments()); }
+
   /// Uninitialised room for `n` values of T.
   template <class T>
   T* allocate(std::size_t n) {
@@ -499,6 +538,15 @@ class Context {
     bool operator()(const TensorType* a, const TypeKey& b) const noexcept { return (*this)(b, a); }
   };
 
+  struct HeadHash {
+    using is_transparent = void;
+    std::size_t operator()(const OpHead* head) const noexcept;
+  };
+  struct HeadEq {
+    using is_transparent = void;
+    bool operator()(const OpHead* a, const OpHead* b) const noexcept;
+  };
+
   void* new_chunk(std::size_t bytes, std::size_t align);
 
   std::vector<char*> chunks_;
@@ -507,6 +555,7 @@ class Context {
   std::size_t chunk_size_ = 0;
   std::size_t reserved_ = 0;
   std::unordered_set<const TensorType*, TypeHash, TypeEq> types_;
+  std::unordered_set<const OpHead*, HeadHash, HeadEq> heads_;
 };
 
 struct Module {

@@ -325,7 +325,7 @@ class Checker {
               return check_call(cache.init, op, declared, label);
             },
         },
-        op.kind);
+        op.kind());
   }
 
   // Arguments of a call, loop or cache against the parameters of `target`,

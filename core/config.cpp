@@ -150,12 +150,15 @@ class Substitution {
   Op op(const Op& in) {
     Op out = in;
     out.output_types = list(in.output_types, [&](TypeRef ty) { return type(ty); });
-    if (auto* loop = std::get_if<Loop>(&out.kind); loop != nullptr && loop->count.is_named()) {
+    if (const auto* loop = std::get_if<Loop>(&in.kind()); loop != nullptr && loop->count.is_named()) {
       std::string_view name = loop->count.name();
       if (starts_with(name, kParamPrefix)) name.remove_prefix(kParamPrefix.size());
-      if (const ConfigValue* value = lookup(name))
-        if (const auto* i = std::get_if<std::int64_t>(&value->v))
-          loop->count = LoopCount::concrete(static_cast<std::uint64_t>(*i));
+      if (const ConfigValue* value = lookup(name)) {
+        if (const auto* i = std::get_if<std::int64_t>(&value->v)) {
+          out.head = ctx_.head(
+              in, Loop{loop->target, LoopCount::concrete(static_cast<std::uint64_t>(*i))});
+        }
+      }
     }
     return out;
   }

@@ -126,7 +126,7 @@ std::vector<Op> flatten_function(const Module& module, const NameSet& symbols,
 
 std::vector<Op> inline_call(const Module& module, const NameSet& symbols, const Op& call,
                             std::string_view prefix) {
-  const Call* kind = std::get_if<Call>(&call.kind);
+  const Call* kind = std::get_if<Call>(&call.kind());
   if (kind == nullptr) fail("inline_call needs a call operation");
   Context& ctx = module.ctx();
   const flat::Symbols own = copied(ctx, symbols);
@@ -192,16 +192,18 @@ Op rename_op(Context& ctx, const Op& op, const NameMap& bindings, const NameMap&
   std::size_t next = op.outputs.size();
   for (const Atom& arg : op.args) args.push_back(arg.is_str() ? Atom::str(renamed[next++]) : arg);
   renamed.resize(op.outputs.size());
-  return Op{op.kind, ctx.list(renamed), op.output_types, ctx.list(args), op.comments};
+  return Op{op.head, ctx.list(renamed), op.output_types, ctx.list(args)};
 }
 
 Op rename_cache_slot(Context& ctx, Op op, std::uint64_t index) {
-  Cache* cache = std::get_if<Cache>(&op.kind);
+  const Cache* cache = std::get_if<Cache>(&op.kind());
   if (cache == nullptr || !cache->var.ends_with(".*")) return op;
   std::string var(cache->var.substr(0, cache->var.size() - 2));
   var.push_back('.');
   var += std::to_string(index);
-  cache->var = ctx.text(var);
+  Cache renamed = *cache;
+  renamed.var = ctx.text(var);
+  op.head = ctx.head(op, renamed);
   return op;
 }
 

@@ -308,7 +308,7 @@ class BodySink {
     BodyOp& copy = body_.ops.emplace_back(
         BodyOp{op.src, op.var, static_cast<std::uint32_t>(body_.refs.size()), op.count});
     if (slot != nullptr) {
-      if (const Cache* cache = std::get_if<Cache>(&op.src->kind)) {
+      if (const Cache* cache = std::get_if<Cache>(&op.src->kind())) {
         // The slot may reach the result: its text goes there.
         const Text var = op.var.empty() ? cache->var : op.var;
         const Text renamed_var = slot_name(inliner_.out(), var, slot);
@@ -344,7 +344,7 @@ class EntrySink {
 
   void own_op(const Op& op, const Subst& subst) {
     if (lowering_ != nullptr) {
-      if (const Cache* cache = std::get_if<Cache>(&op.kind)) {
+      if (const Cache* cache = std::get_if<Cache>(&op.kind())) {
         lower(op, *cache, cache->var, [&](Site<Ref>& site) {
           for (const Atom& arg : op.args) {
             site.strs.push_back(arg.is_str());
@@ -364,7 +364,7 @@ class EntrySink {
         args = Args(copy, op.args.size());
       }
     }
-    ops_.add(Op{op.kind, op.outputs, op.output_types, args, op.comments});
+    ops_.add(Op{op.head, op.outputs, op.output_types, args});
   }
 
   void inlined(const Body& from, const BodyOp& op, const Ref* renamed,
@@ -372,7 +372,7 @@ class EntrySink {
     const Op& src = *op.src;
     const std::uint32_t* refs = from.refs.data() + op.names;
     const std::size_t outputs = src.outputs.size();
-    const Cache* cache = std::get_if<Cache>(&src.kind);
+    const Cache* cache = std::get_if<Cache>(&src.kind());
     Text var;
     if (cache != nullptr) {
       var = slot_name(texts_, op.var.empty() ? cache->var : op.var, slot);
@@ -402,9 +402,12 @@ class EntrySink {
         atoms[i] = args[i].is_str() ? Atom::str(renamed[*arg++]) : args[i];
       args = Args(atoms, src.args.size());
     }
-    Op emitted{src.kind, outs, src.output_types, args, src.comments};
-    if (cache != nullptr && var.data() != cache->var.data())
-      std::get<Cache>(emitted.kind).var = var;
+    Op emitted{src.head, outs, src.output_types, args};
+    if (cache != nullptr && var.data() != cache->var.data()) {
+      Cache renamed = *cache;
+      renamed.var = var;
+      emitted.head = ctx_.head(src, renamed);
+    }
     ops_.add(emitted);
   }
 
@@ -444,7 +447,7 @@ template <class Sink>
 void Inliner::walk(const Function& fn, Sink& sink) {
   Subst subst;
   for (const Op& op : fn.ops) {
-    switch (op_tag(op.kind)) {
+    switch (op_tag(op.kind())) {
       case OpTag::Call:
         call_site(sink, op, subst);
         break;
@@ -488,7 +491,7 @@ void Inliner::call_site(Sink& sink, const Op& op, const Subst& subst) {
   site.outputs.clear();
   for (Text output : op.outputs) site.outputs.push_back(sink.own(output));
   site.prefix.assign(op.outputs[0]).push_back('.');
-  inline_site(sink, lookup(std::get<Call>(op.kind).target), site);
+  inline_site(sink, lookup(std::get<Call>(op.kind()).target), site);
 }
 
 template <class Sink>
@@ -510,7 +513,7 @@ void Inliner::inline_site(Sink& sink, const Function& callee, Site<typename Sink
 template <class Sink>
 void Inliner::unroll(Sink& sink, const Op& op, Subst& subst) {
   using Ref = typename Sink::Ref;
-  const Loop& loop = std::get<Loop>(op.kind);
+  const Loop& loop = std::get<Loop>(op.kind());
   const Text out = op.outputs[0];
   const std::uint64_t count = loop.count.value();
   if (count > 0) {
@@ -656,7 +659,7 @@ void emit_call(const InlineInputs& in, const Op& call, std::string_view prefix, 
   }
   site.outputs.assign(call.outputs.begin(), call.outputs.end());
   site.prefix.assign(prefix).push_back('.');
-  inliner.inline_site(sink, inliner.lookup(std::get<Call>(call.kind).target), site);
+  inliner.inline_site(sink, inliner.lookup(std::get<Call>(call.kind()).target), site);
 }
 
 void rename_at_site(Context& ctx, const Symbols& symbols, List<Param> params,

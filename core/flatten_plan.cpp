@@ -337,21 +337,21 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
     }
     check_room(size, count, body.size);
     if (body.size.caches != 0) plan.cache_steps.push_back({&op, &callee, size});
-    if (body.starred && op_tag(op.kind) == OpTag::Call) plan.starred = true;
+    if (body.starred && op_tag(op.kind()) == OpTag::Call) plan.starred = true;
     size += body.size.times(count);
     add_use(callee);
-    renamed_at(op, plan_of(callee), count, op_tag(op.kind) == OpTag::Loop);
+    renamed_at(op, plan_of(callee), count, op_tag(op.kind()) == OpTag::Loop);
   };
 
   for (const Op& op : fn.ops) {
     tick();
-    switch (op_tag(op.kind)) {
+    switch (op_tag(op.kind())) {
       case OpTag::Call:
         if (op.outputs.empty()) fail_index(0, 0);
-        site(op, std::get<Call>(op.kind).target, 1);
+        site(op, std::get<Call>(op.kind()).target, 1);
         break;
       case OpTag::Loop: {
-        const Loop& loop = std::get<Loop>(op.kind);
+        const Loop& loop = std::get<Loop>(op.kind());
         if (loop.count.is_named()) {
           fail("Loop count '" + std::string(loop.count.name()) +
                "' not resolved before flattening");
@@ -377,7 +377,7 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
       }
       case OpTag::Cache: {
         plan.cache_steps.push_back({&op, nullptr, size});
-        const Text var = std::get<Cache>(op.kind).var;
+        const Text var = std::get<Cache>(op.kind()).var;
         if (var.ends_with(".*")) {
           plan.starred = true;
           names.slots = add_sat(names.slots, 1);
@@ -396,7 +396,7 @@ void Planner::walk(const Function& fn, Plan& plan, bool note) {
       case OpTag::Iota:
       case OpTag::Random: {
         const Sizes one{1, op.outputs.size() + op.args.size(),
-                        op_tag(op.kind) == OpTag::Cache ? 1u : 0u};
+                        op_tag(op.kind()) == OpTag::Cache ? 1u : 0u};
         check_room(size, 1, one);
         size += one;
         for (Text output : op.outputs) own_name(output, false);
@@ -423,7 +423,7 @@ void Planner::visit_steps(const std::vector<CacheStep>& steps, const Sizes& base
     const Sizes at = plus(base, step.before);
     if (step.callee == nullptr) {
       tick();
-      const Cache& cache = std::get<Cache>(step.op->kind);
+      const Cache& cache = std::get<Cache>(step.op->kind());
       std::string_view var = cache.var;
       if (index != nullptr && var.ends_with(".*")) {
         slot_.assign(var.substr(0, var.size() - 2));
@@ -435,7 +435,7 @@ void Planner::visit_steps(const std::vector<CacheStep>& steps, const Sizes& base
       continue;
     }
     const Plan& body = plans_.at(step.callee);
-    if (const Loop* loop = std::get_if<Loop>(&step.op->kind)) {
+    if (const Loop* loop = std::get_if<Loop>(&step.op->kind())) {
       const std::uint64_t count = loop->count.value();
       if (count > 1 && !(body.starred && visitor.by_name())) {
         const std::uint64_t first = 0;

@@ -125,7 +125,7 @@ void write_call_args(TextBuffer& out, const Args& args) {
 
 // The kind word, its fields and the arguments.
 void write_right_hand_side(TextBuffer& out, const Op& op) {
-  out += kind_word(op.kind);
+  out += kind_word(op.kind());
   std::visit(Overloaded{
                  [&](const View& k) {
                    out += '[';
@@ -214,7 +214,7 @@ void write_right_hand_side(TextBuffer& out, const Op& op) {
                    write_call_args(out, op.args);
                  },
              },
-             op.kind);
+             op.kind());
 }
 
 // The declared type of output i, or nothing; entries past the outputs are ignored.
@@ -255,9 +255,9 @@ void write_header(TextBuffer& out, const Function& function, std::uint64_t width
 
 void write_op(TextBuffer& out, const Op& op, std::size_t k, std::size_t name_width,
               std::size_t type_width, TypeTexts& types) {
-  if (!op.comments.empty()) {
+  if (!op.comments().empty()) {
     if (k > 0) out += '\n';
-    for (const Text comment : op.comments) {
+    for (const Text comment : op.comments()) {
       out += "  ";
       out += comment;
       out += '\n';

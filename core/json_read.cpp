@@ -1122,8 +1122,8 @@ class ModuleReader : public JsonReader {
       list_closing_step();
       fail_here(std::string("unknown op kind: ") += raw.kind.value);
     }
-    return Op{kind_of(*tag, raw), raw.outputs.value, raw.output_types.value, raw.args.value,
-              raw.get(kComments, raw.comments)};
+    return Op{ctx_.head(kind_of(*tag, raw), raw.get(kComments, raw.comments)), raw.outputs.value,
+              raw.output_types.value, raw.args.value};
   }
 
   // The kind with the members it takes from the record; the others are dropped.

@@ -247,9 +247,9 @@ void write_kind_members_json(TextBuffer& out, const OpKind& kind) {
 
 void write_op_json(TextBuffer& out, const Op& op, TypeWriter& types) {
   out += "{\"kind\":\"";
-  out += kind_word(op.kind);  // kind words need no escaping
+  out += kind_word(op.kind());  // kind words need no escaping
   out += '"';
-  write_kind_members_json(out, op.kind);
+  write_kind_members_json(out, op.kind());
   out += ",\"outputs\":";
   write_strings_json(out, op.outputs);
   out += ",\"output_types\":[";
@@ -257,9 +257,9 @@ void write_op_json(TextBuffer& out, const Op& op, TypeWriter& types) {
   out += "],\"args\":[";
   write_separated(out, op.args, ',', write_atom_json);
   out += ']';
-  if (!op.comments.empty()) {
+  if (!op.comments().empty()) {
     out += ",\"comments\":";
-    write_strings_json(out, op.comments);
+    write_strings_json(out, op.comments());
   }
   out += '}';
 }

@@ -694,7 +694,8 @@ constexpr Op kEmptyOp{};
 // One statement, read into `op` (an empty op).
 void read_op(Parser& p, Op& op) {
   Context& ctx = p.ctx;
-  if (!p.pending_comments.empty()) op.comments = p.take_comments();
+  Comments comments;
+  if (!p.pending_comments.empty()) comments = p.take_comments();
 
   std::vector<Text>& names = p.scratch.texts;
   std::vector<TypeRef>& types = p.scratch.types;
@@ -748,7 +749,9 @@ void read_op(Parser& p, Op& op) {
     if (!tag) fail(quoted_message("Unknown op: ", word.text));
   }
   op.args = ctx.list(args);
-  set_kind(p, op.kind, *tag, parts);
+  OpKind kind;
+  set_kind(p, kind, *tag, parts);
+  op.head = ctx.head(kind, comments);
 }
 
 }  // namespace

@@ -255,8 +255,8 @@ struct Inference {
   }
 
   // Fills the axes of the function's view and tile operations in place. Only
-  // `axes` handles change, so the environment may point at the names and
-  // types of the function being filled.
+  // heads change, so the environment may point at the names and types of the
+  // function being filled.
   void run(Function& function) {
     env.reset(function.params.size() + function.ops.size());
     for (const Param& param : function.params) env.insert_or_assign(param.name, param.ty.get());
@@ -266,12 +266,13 @@ struct Inference {
         if (op.output_types[i]) env.insert_or_assign(op.outputs[i], op.output_types[i].get());
       if (op.output_types.empty()) fail_index(0, 0);
       if (!op.output_types[0]) continue;
+      OpKind kind = op.kind();
       Text pattern;
       Axes* axes = nullptr;
-      if (auto* view = std::get_if<View>(&op.kind)) {
+      if (auto* view = std::get_if<View>(&kind)) {
         pattern = view->pattern;
         axes = &view->axes;
-      } else if (auto* tile = std::get_if<Tile>(&op.kind)) {
+      } else if (auto* tile = std::get_if<Tile>(&kind)) {
         pattern = tile->pattern;
         axes = &tile->axes;
       } else {
@@ -279,6 +280,7 @@ struct Inference {
       }
       if (!axes->empty() || pattern.find("->") == Text::npos) continue;
       *axes = infer(pattern, op.args, *op.output_types[0]);
+      op.head = ctx.head(op, kind);
     }
   }
 };

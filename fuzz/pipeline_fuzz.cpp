@@ -77,7 +77,7 @@ void flatten(const quarvel::Module& module, const quarvel::CacheKeys& keys) {
     if (name_bytes.planned > name_bytes.made) broken();
     if (flat.functions.size() != 1) broken();
     for (const quarvel::Op& op : flat.functions.at_position(0).second.ops) {
-      const quarvel::OpTag tag = quarvel::op_tag(op.kind);
+      const quarvel::OpTag tag = quarvel::op_tag(op.kind());
       if (tag == quarvel::OpTag::Call || tag == quarvel::OpTag::Loop) broken();
     }
     if (streamed() != quarvel::write_module_json(flat)) broken();

@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     quarvel::Function main;
     main.name = "main";
     quarvel::Op op;
-    op.kind = quarvel::Map{"f"};
+    op.head = ctx.head(quarvel::Map{"f"});
     op.args = ctx.list(args);
     main.ops.push_back(op);
     module.functions.insert("main", main);

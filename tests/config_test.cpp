@@ -8,6 +8,7 @@
 #include "core/config.h"
 #include "core/json_write.h"
 #include "core/parse.h"
+#include "tests/test_util.h"
 
 namespace quarvel {
 namespace {
@@ -80,7 +81,7 @@ TEST(ApplyConfig, LoopCounts) {
     const Module m = parse_source(std::string("f(x: f32[2]) -> (y: *) {\n  y: f32[2] = loop[body, ") +
                                   c.before + "](x)\n}\n");
     const Module out = apply_config(m, table);
-    EXPECT_EQ(std::get<Loop>(out.functions.find("f")->ops[0].kind).count, c.after) << c.before;
+    EXPECT_EQ(std::get<Loop>(out.functions.find("f")->ops[0].kind()).count, c.after) << c.before;
   }
 }
 
@@ -107,7 +108,7 @@ TEST(ApplyConfig, FloatToDimension) {
     const Module out = apply_config(m, {{"d", real(c.value)}});
     const Function& f = *out.functions.find("f");
     EXPECT_EQ(f.params[0].ty->shape[0], Dim::concrete(c.dim)) << c.value;
-    EXPECT_EQ(std::get<Loop>(f.ops[0].kind).count, LoopCount::named("d")) << c.value;
+    EXPECT_EQ(std::get<Loop>(f.ops[0].kind()).count, LoopCount::named("d")) << c.value;
   }
 }
 
@@ -119,7 +120,7 @@ TEST(ApplyConfig, IntegerLoopCountBits) {
   } cases[] = {{0, 0}, {kMax, 9223372036854775807u}, {kMin, 9223372036854775808u}, {-2, 18446744073709551614u}};
   for (const Case& c : cases) {
     const Module out = apply_config(m, {{"c", integer(c.value)}});
-    EXPECT_EQ(std::get<Loop>(out.functions.find("f")->ops[0].kind).count,
+    EXPECT_EQ(std::get<Loop>(out.functions.find("f")->ops[0].kind()).count,
               LoopCount::concrete(c.count))
         << c.value;
   }
@@ -161,7 +162,7 @@ TEST(ApplyConfig, EmptyNames) {
   f.name = "body";
   f.params = ctx.list({Param{"x", ctx.type("f32", {Dim::named("param.")})}});
   Op op;
-  op.kind = Loop{"body", LoopCount::named("param.")};
+  op.head = ctx.head(Loop{"body", LoopCount::named("param.")});
   op.outputs = ctx.list<Text>({"y"});
   op.output_types = ctx.list({TypeRef()});
   f.ops.push_back(op);
@@ -170,7 +171,7 @@ TEST(ApplyConfig, EmptyNames) {
   Module expected = m;
   Function& e = *expected.functions.find("k");
   e.params = ctx.list({Param{"x", ctx.type("f32", {Dim::concrete(5)})}});
-  std::get<Loop>(e.ops[0].kind).count = LoopCount::concrete(5);
+  change_kind<Loop>(ctx, e.ops[0], [](Loop& loop) { loop.count = LoopCount::concrete(5); });
 
   EXPECT_EQ(apply_config(m, {{"", integer(5)}}), expected);
   EXPECT_EQ(apply_config(m, {{"param.", integer(5)}}), m);
@@ -203,8 +204,8 @@ TEST(ApplyConfig, SharesWhatItDoesNotChange) {
   EXPECT_EQ(f.ops[0].output_types.data(), f_in.ops[0].output_types.data());
   EXPECT_EQ(f.ops[0].outputs.data(), f_in.ops[0].outputs.data());
   EXPECT_EQ(f.ops[1].args.data(), f_in.ops[1].args.data());
-  EXPECT_EQ(std::get<Loop>(f.ops[1].kind).count, LoopCount::concrete(4));
-  EXPECT_EQ(std::get<Loop>(f_in.ops[1].kind).count, LoopCount::named("n"));
+  EXPECT_EQ(std::get<Loop>(f.ops[1].kind()).count, LoopCount::concrete(4));
+  EXPECT_EQ(std::get<Loop>(f_in.ops[1].kind()).count, LoopCount::named("n"));
 
   // A function that no name touches keeps its lists.
   const Function& g_in = *m.functions.find("g");
@@ -240,7 +241,7 @@ TEST(ApplyConfig, WholeModule) {
   const Function& main = *out.functions.find("main");
   Context ctx;
   EXPECT_EQ(main.params[0].ty->shape, ctx.list({Dim::concrete(2), Dim::named("param.seq")}));
-  EXPECT_EQ(std::get<Loop>(main.ops[1].kind).count, LoopCount::concrete(3));
+  EXPECT_EQ(std::get<Loop>(main.ops[1].kind()).count, LoopCount::concrete(3));
 }
 
 }  // namespace

@@ -23,12 +23,12 @@ std::string show(const Op& op) {
   std::string s;
   for (std::size_t i = 0; i < op.outputs.size(); ++i) (s += (i ? "," : "")) += op.outputs[i];
   s += " = ";
-  if (const Map* m = std::get_if<Map>(&op.kind)) {
+  if (const Map* m = std::get_if<Map>(&op.kind())) {
     s += m->function;
-  } else if (const Cache* c = std::get_if<Cache>(&op.kind)) {
+  } else if (const Cache* c = std::get_if<Cache>(&op.kind())) {
     ((s += "cache[") += c->var) += "]";
   } else {
-    s += kind_word(op.kind);
+    s += kind_word(op.kind());
   }
   s += "(";
   for (std::size_t i = 0; i < op.args.size(); ++i) {
@@ -305,8 +305,8 @@ TEST(FlattenFunction, InlinedOpsKeepTheirOwnTypesAndComments) {
   const Function& g = *m.functions.find("g");
   EXPECT_EQ(ops[0].output_types, g.ops[0].output_types);
   EXPECT_EQ(ops[1].output_types, g.ops[1].output_types);
-  EXPECT_TRUE(ops[0].comments.empty());
-  EXPECT_EQ(ops[1].comments, g.ops[1].comments);
+  EXPECT_TRUE(ops[0].comments().empty());
+  EXPECT_EQ(ops[1].comments(), g.ops[1].comments());
 }
 
 // ---------------------------------------------------------------------------
@@ -352,12 +352,12 @@ TEST(RenameOp, RewritesNamesOnly) {
   Context& ctx = m.ctx();
   const Op& op = m.functions.find("f")->ops[0];
   Op r = rename_op(ctx, op, {{"x", "in"}}, {{"w", "weights"}}, "p.", {});
-  EXPECT_EQ(r.kind, op.kind);
+  EXPECT_EQ(r.kind(), op.kind());
   EXPECT_EQ(r.outputs, ctx.list<Text>({"p.y", "p.z"}));
   EXPECT_EQ(r.output_types, op.output_types);
   EXPECT_EQ(r.args, ctx.list<Atom>({Atom::str("in"), Atom::integer(3), Atom::real(1.5),
                                        Atom::str("weights.q")}));
-  EXPECT_EQ(r.comments, op.comments);
+  EXPECT_EQ(r.comments(), op.comments());
 }
 
 TEST(RenameCacheSlot, TrailingStarOnly) {
@@ -367,7 +367,7 @@ TEST(RenameCacheSlot, TrailingStarOnly) {
   Context ctx;
   for (const Case& c : cases) {
     Op op = make_op(ctx, Cache{c.var, "init", std::nullopt}, {"c"});
-    EXPECT_EQ(std::get<Cache>(rename_cache_slot(ctx, op, 7).kind).var, c.expected) << c.var;
+    EXPECT_EQ(std::get<Cache>(rename_cache_slot(ctx, op, 7).kind()).var, c.expected) << c.var;
   }
   Op other = make_op(ctx, Read{"kv.*"}, {"kv.*"}, {}, {Atom::str("kv.*")});
   EXPECT_EQ(rename_cache_slot(ctx, other, 1), other);
@@ -496,7 +496,8 @@ TEST(FlattenFunction, Failures) {
 TEST(FlattenFunction, EmptyCountNameFailsOnTheCount) {
   // What a loop read from JSON without a usable count carries.
   Module m = parse_source("main(x: f32[]) -> (x: f32[]) { x = loop[b, 1](x) }");
-  std::get<Loop>(m.functions.find("main")->ops[0].kind).count = LoopCount::named("");
+  change_kind<Loop>(m.ctx(), m.functions.find("main")->ops[0],
+                    [](Loop& loop) { loop.count = LoopCount::named(""); });
   EXPECT_EQ(failure_of([&] { flatten_function(m, {}, "main"); }),
             "Loop count '' not resolved before flattening");
 }
@@ -1219,7 +1220,7 @@ TEST(FlattenModule, ColdSlotCarriesTheCacheOpsTypesAndCommentsIntoNothing) {
   })");
   const Function& f = only_function(flatten_module(m, "main", {}));
   ASSERT_EQ(f.ops.size(), 2u);
-  EXPECT_TRUE(f.ops[1].comments.empty());
+  EXPECT_TRUE(f.ops[1].comments().empty());
   EXPECT_EQ(f.ops[1].output_types, m.functions.find("kv_init")->ops[0].output_types);
 }
 

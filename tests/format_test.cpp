@@ -453,8 +453,10 @@ kv_grow(c: f32[b, t, 64], k: f32[b, s, 64]) -> (n: f32[b, t, 64]) {
 Module without_axes(Module m) {
   for (auto& entry : m.functions) {
     for (Op& op : entry.second.ops) {
-      if (auto* view = std::get_if<View>(&op.kind)) view->axes = Axes{};
-      if (auto* tile = std::get_if<Tile>(&op.kind)) tile->axes = Axes{};
+      if (std::holds_alternative<View>(op.kind()))
+        change_kind<View>(m.ctx(), op, [](View& view) { view.axes = Axes{}; });
+      if (std::holds_alternative<Tile>(op.kind()))
+        change_kind<Tile>(m.ctx(), op, [](Tile& tile) { tile.axes = Axes{}; });
     }
   }
   return m;

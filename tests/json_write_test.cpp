@@ -273,12 +273,12 @@ TEST_F(JsonWrite, CommonOpMembers) {
 
   // The type list is written with its own length, shorter or longer than the outputs.
   op.output_types = list({TypeRef()});
-  op.comments = texts({"// one", "// two"});
+  set_comments(ctx, op, texts({"// one", "// two"}));
   EXPECT_EQ(op_json(op),
             R"({"kind":"call","target":"g","outputs":["a","b"],"output_types":[null],"args":["x",2,0.5],"comments":["// one","// two"]})");
   op.outputs = {};
   op.output_types = list({ty(ctx, "*"), ty(ctx, "*", {Dim::named("...")}), ty(ctx, "i1")});
-  op.comments = {};
+  set_comments(ctx, op, {});
   EXPECT_EQ(op_json(op),
             R"({"kind":"call","target":"g","outputs":[],"output_types":[{"dtype":"*","shape":[]},{"dtype":"*","shape":["..."]},{"dtype":"i1","shape":[]}],"args":["x",2,0.5]})");
 }
@@ -309,7 +309,7 @@ TEST_F(JsonWrite, ExampleModule) {
   Op op = make_op(ctx, Map{"relu"}, {}, {}, {Atom::str("x")});
   op.outputs = texts({"y"});
   op.output_types = list({ty(ctx, "f32", {Dim::concrete(2)})});
-  op.comments = texts({"// act"});
+  set_comments(ctx, op, texts({"// act"}));
   Function f;
   f.name = "f";
   f.params = list<Param>({{"x", ty(ctx, "f32", {Dim::concrete(2)})}});

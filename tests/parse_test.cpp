@@ -581,7 +581,7 @@ TEST(Literals, NestingIsBounded) {
     return "f() -> () { y = literal(" + std::string(depth, '[') + std::string(depth, ']') + ") }";
   };
   const Module m = parse_source(nested(kMaxLiteralDepth));
-  const LiteralValue* v = &std::get<Literal>(m.functions.find("f")->ops[0].kind).value;
+  const LiteralValue* v = &std::get<Literal>(m.functions.find("f")->ops[0].kind()).value;
   std::size_t depth = 1;
   while (!v->as_list().empty()) {
     v = &v->as_list()[0];
@@ -852,14 +852,14 @@ TEST(Module, WhereCommentsGo) {
   EXPECT_EQ(strings(f.comments),
             (std::vector<std::string>{"// in header", "// after brace", "// before first"}));
   ASSERT_EQ(f.ops.size(), 3u);
-  EXPECT_TRUE(f.ops[0].comments.empty());
-  EXPECT_EQ(strings(f.ops[1].comments), (std::vector<std::string>{"// inside first", "// before second"}));
-  EXPECT_TRUE(f.ops[2].comments.empty());
+  EXPECT_TRUE(f.ops[0].comments().empty());
+  EXPECT_EQ(strings(f.ops[1].comments()), (std::vector<std::string>{"// inside first", "// before second"}));
+  EXPECT_TRUE(f.ops[2].comments().empty());
   const Function& g = *m.functions.find("g");
   EXPECT_EQ(strings(g.comments), (std::vector<std::string>{"// inside last", "// before close",
                                                   "// between", "// own"}));
   ASSERT_EQ(g.ops.size(), 1u);
-  EXPECT_TRUE(g.ops[0].comments.empty());
+  EXPECT_TRUE(g.ops[0].comments().empty());
 }
 
 // ---------------------------------------------------------------------------
@@ -940,7 +940,7 @@ TEST_F(Files, ReadsWholeFile) {
   const Module m = parse_file(write("big.qrv", source));
   EXPECT_EQ(m.functions.size(), 3000u);
   EXPECT_EQ(m.header_comments[0], "// caf\xc3\xa9 \xf0\x9f\x98\x80");
-  EXPECT_EQ(std::get<Map>(m.functions.find("f2999")->ops[0].kind).function, "\xc3\xa9");
+  EXPECT_EQ(std::get<Map>(m.functions.find("f2999")->ops[0].kind()).function, "\xc3\xa9");
 }
 
 // A FIFO has no size to go by: the reader grows its room as the bytes come.
@@ -972,19 +972,19 @@ TEST(Fixture, Decoder) {
   const Function& main = *m.functions.find("main");
   ASSERT_EQ(main.ops.size(), 6u);
   EXPECT_EQ(main.params[0], (Param{"tokens", T("i32", {N("param.batch"), N("param.seq")})}));
-  EXPECT_EQ(main.ops[1].kind, OpKind(Loop{"block0", LoopCount::named("param.layers")}));
+  EXPECT_EQ(main.ops[1].kind(), OpKind(Loop{"block0", LoopCount::named("param.layers")}));
   EXPECT_EQ(main.ops[1].args, args({S("h0"), S("weights.stack0.*")}));
 
   const Function& block = *m.functions.find("block0");
   ASSERT_EQ(block.ops.size(), 20u);
   EXPECT_EQ(strings(block.comments),
             (std::vector<std::string>{"// block0: one decoder layer", "// attention"}));
-  EXPECT_EQ(block.ops[4].kind, OpKind(View{"b s (h e) -> b s h e", axes({{"h", 8}})}));
+  EXPECT_EQ(block.ops[4].kind(), OpKind(View{"b s (h e) -> b s h e", axes({{"h", 8}})}));
   EXPECT_EQ(block.ops[4].output_types[0], T("f32", {N("b"), N("s"), D(8), N("param.hd")}));
   EXPECT_EQ(strings(block.ops[5].outputs), std::vector<std::string>{"kc"});
-  EXPECT_EQ(block.ops[5].kind, OpKind(Cache{"kv.*", "kv_init", "kv_append"}));
-  EXPECT_EQ(block.ops[8].kind, OpKind(Fold{"b h s t -> b h s", "max"}));
-  EXPECT_EQ(strings(block.ops[17].comments),
+  EXPECT_EQ(block.ops[5].kind(), OpKind(Cache{"kv.*", "kv_init", "kv_append"}));
+  EXPECT_EQ(block.ops[8].kind(), OpKind(Fold{"b h s t -> b h s", "max"}));
+  EXPECT_EQ(strings(block.ops[17].comments()),
             std::vector<std::string>{"// feed-forward, weights passed as one record"});
   EXPECT_EQ(m.functions.find("mlp")->ops.size(), 5u);
   EXPECT_EQ(m.functions.find("mlp")->params.size(), 4u);

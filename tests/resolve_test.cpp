@@ -8,6 +8,7 @@
 #include "core/error.h"
 #include "core/parse.h"
 #include "core/resolve.h"
+#include "tests/test_util.h"
 
 namespace quarvel {
 namespace {
@@ -114,7 +115,7 @@ AxisList axes_list(const Axes& axes) {
 AxisList inferred_axes(const Module& module) {
   const Function* f = module.functions.find("f");
   if (f == nullptr || f->ops.empty()) return {{"<no op>", 0}};
-  const OpKind& kind = f->ops.back().kind;
+  const OpKind& kind = f->ops.back().kind();
   if (const auto* v = std::get_if<View>(&kind)) return axes_list(v->axes);
   if (const auto* t = std::get_if<Tile>(&kind)) return axes_list(t->axes);
   return {{"<not view or tile>", 0}};
@@ -250,7 +251,7 @@ TEST(InferAxes, Environment) {
   long_source += "g(q: f32[2]) -> (y: *) {\n  y: f32[20] = view[\"a -> (a k)\"](t5)\n}\n";
   const Module filled = infer_axes(parse_source(long_source));
   EXPECT_EQ(inferred_axes(filled), (AxisList{{"k", 10}}));
-  EXPECT_TRUE(std::get<View>(filled.functions.find("g")->ops.back().kind).axes.empty());
+  EXPECT_TRUE(std::get<View>(filled.functions.find("g")->ops.back().kind()).axes.empty());
 }
 
 TEST(InferAxes, OperationsLeftAsTheyAre) {
@@ -312,11 +313,15 @@ TEST(InferAxes, WholeModuleCopy) {
   Context axes_ctx;
   AxesBuilder g_axes;
   g_axes.insert("c", 4);
-  std::get<Tile>(expected.functions.find("g")->ops[0].kind).axes = axes_ctx.axes(g_axes);
+  const Axes g_inferred = axes_ctx.axes(g_axes);
+  change_kind<Tile>(expected.ctx(), expected.functions.find("g")->ops[0],
+                    [&](Tile& tile) { tile.axes = g_inferred; });
   AxesBuilder f_axes;
   f_axes.insert("a", 2);
   f_axes.insert("b", 3);
-  std::get<View>(expected.functions.find("f")->ops[0].kind).axes = axes_ctx.axes(f_axes);
+  const Axes f_inferred = axes_ctx.axes(f_axes);
+  change_kind<View>(expected.ctx(), expected.functions.find("f")->ops[0],
+                    [&](View& view) { view.axes = f_inferred; });
 
   const Module result = infer_axes(input);
   EXPECT_EQ(result, expected);

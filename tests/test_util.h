@@ -93,12 +93,23 @@ inline Op make_op(Context& ctx, OpKind kind, std::initializer_list<std::string_v
     return ctx.list(copies);
   };
   Op op;
-  op.kind = std::move(kind);
+  op.head = ctx.head(kind, texts(comments));
   op.outputs = texts(outputs);
   op.output_types = ctx.list(types);
   op.args = ctx.list(args);
-  op.comments = texts(comments);
   return op;
+}
+
+// Changes the fields of `op`'s kind, a K, by `change`; the new head is
+// interned in `ctx`.
+template <class K, class Change>
+void change_kind(Context& ctx, Op& op, Change&& change) {
+  OpKind kind = op.kind();
+  change(std::get<K>(kind));
+  op.head = ctx.head(op, kind);
+}
+inline void set_comments(Context& ctx, Op& op, Comments comments) {
+  op.head = ctx.head(op.kind(), comments);
 }
 
 // [[[...[1]...]]], `depth` lists deep, built without recursion.
