@@ -167,36 +167,53 @@ bool same_kind(const OpKind& a, const OpKind& b) {
   return a == b;  // no doubles and no nesting in the other kinds
 }
 
-}  // namespace
+std::size_t hash_head(const OpKind& kind, Comments comments) {
+  std::size_t h = hash_kind(kind);
+  for (Text c : comments) h = mix(h, hash_text(c));
+  return mix(h, comments.size());
+}
 
-std::size_t Context::HeadHash::operator()(const OpHead* head) const noexcept {
-  std::size_t h = hash_kind(head->kind);
-  for (Text c : head->comments) h = mix(h, hash_text(c));
-  return mix(h, head->comments.size());
-}
-bool Context::HeadEq::operator()(const OpHead* a, const OpHead* b) const noexcept {
-  return a == b || (same_kind(a->kind, b->kind) && a->comments == b->comments);
-}
+}  // namespace
 
 // A literal's head is not interned: its value may nest deeper than a
 // comparison should recurse, and literals are few.
 HeadRef Context::head(const OpKind& kind, Comments comments) {
   const bool interned = !std::holds_alternative<Literal>(kind);
+  std::size_t slot = 0;
   if (interned) {
-    const OpHead key{kind, comments};
-    if (auto it = heads_.find(&key); it != heads_.end()) return HeadRef(*it);
+    if (2 * (heads_ + 1) > head_slots_.size()) grow_heads();
+    const std::size_t mask = head_slots_.size() - 1;
+    for (slot = hash_head(kind, comments) & mask; head_slots_[slot] != nullptr;
+         slot = (slot + 1) & mask) {
+      const OpHead* h = head_slots_[slot];
+      if (same_kind(h->kind, kind) && h->comments == comments) return HeadRef(h);
+    }
   }
   auto* head = allocate<OpHead>(1);
   ::new (static_cast<void*>(head)) OpHead{kind, comments};
-  if (interned) heads_.insert(head);
+  if (interned) {
+    head_slots_[slot] = head;
+    ++heads_;
+  }
   return HeadRef(head);
+}
+
+void Context::grow_heads() {
+  std::vector<const OpHead*> old(std::max<std::size_t>(64, 2 * head_slots_.size()), nullptr);
+  old.swap(head_slots_);
+  const std::size_t mask = head_slots_.size() - 1;
+  for (const OpHead* h : old) {
+    if (h == nullptr) continue;
+    std::size_t i = hash_head(h->kind, h->comments) & mask;
+    while (head_slots_[i] != nullptr) i = (i + 1) & mask;
+    head_slots_[i] = h;
+  }
 }
 
 std::size_t Context::bytes_reserved() const {
   return reserved_ + types_.bucket_count() * sizeof(void*) +
          types_.size() * (sizeof(void*) * 2 + sizeof(std::size_t)) +
-         heads_.bucket_count() * sizeof(void*) +
-         heads_.size() * (sizeof(void*) * 2 + sizeof(std::size_t));
+         head_slots_.size() * sizeof(void*);
 }
 
 Module::Module() : context(std::make_shared<Context>()) {}

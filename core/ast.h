@@ -225,21 +225,64 @@ struct Param {
   bool operator==(const Param&) const = default;
 };
 
-/// One operation argument.
-struct Atom {
-  std::variant<std::int64_t, double, Text> v;
+/// One operation argument: an integer, a float or a name, in 16 bytes. A
+/// default atom is the integer 0.
+class Atom {
+ public:
+  static Atom integer(std::int64_t n) {
+    Atom a;
+    a.int_ = n;
+    return a;
+  }
+  static Atom real(double x) {
+    Atom a;
+    a.real_ = x;
+    a.meta_ = kFloat;
+    return a;
+  }
+  static Atom str(Text s) {
+    Atom a;
+    a.data_ = s.data();
+    a.meta_ = kStr | s.size();
+    return a;
+  }
+  bool is_int() const { return (meta_ & kKindMask) == kInt; }
+  bool is_float() const { return (meta_ & kKindMask) == kFloat; }
+  bool is_str() const { return (meta_ & kKindMask) == kStr; }
+  std::int64_t as_int() const { return int_; }
+  double as_float() const { return real_; }
+  Text as_str() const { return Text(data_, meta_ & ~kKindMask); }
 
-  static Atom integer(std::int64_t n) { return Atom{n}; }
-  static Atom real(double x) { return Atom{x}; }
-  static Atom str(Text s) { return Atom{s}; }
-  bool is_int() const { return v.index() == 0; }
-  bool is_float() const { return v.index() == 1; }
-  bool is_str() const { return v.index() == 2; }
-  std::int64_t as_int() const { return std::get<0>(v); }
-  double as_float() const { return std::get<1>(v); }
-  Text as_str() const { return std::get<2>(v); }
-  bool operator==(const Atom&) const = default;
+  /// Calls `f` with the value: a std::int64_t, a double or a Text.
+  template <class F>
+  decltype(auto) visit(F&& f) const {
+    if (is_int()) return f(int_);
+    if (is_float()) return f(real_);
+    return f(as_str());
+  }
+  /// Equal kinds and equal values (floats compared as numbers).
+  bool operator==(const Atom& other) const {
+    if ((meta_ & kKindMask) != (other.meta_ & kKindMask)) return false;
+    if (is_int()) return int_ == other.int_;
+    if (is_float()) return real_ == other.real_;
+    return as_str() == other.as_str();
+  }
+
+ private:
+  // The kind in the top two bits of meta_; a name's length below them.
+  static constexpr std::uint64_t kInt = 0;
+  static constexpr std::uint64_t kFloat = std::uint64_t{1} << 62;
+  static constexpr std::uint64_t kStr = std::uint64_t{2} << 62;
+  static constexpr std::uint64_t kKindMask = std::uint64_t{3} << 62;
+
+  union {
+    std::int64_t int_ = 0;
+    double real_;
+    const char* data_;
+  };
+  std::uint64_t meta_ = kInt;
 };
+static_assert(sizeof(Atom) == 16);
 
 /// The value of a `literal` operation; lists nest.
 struct LiteralValue {
@@ -538,16 +581,8 @@ class Context {
     bool operator()(const TensorType* a, const TypeKey& b) const noexcept { return (*this)(b, a); }
   };
 
-  struct HeadHash {
-    using is_transparent = void;
-    std::size_t operator()(const OpHead* head) const noexcept;
-  };
-  struct HeadEq {
-    using is_transparent = void;
-    bool operator()(const OpHead* a, const OpHead* b) const noexcept;
-  };
-
   void* new_chunk(std::size_t bytes, std::size_t align);
+  void grow_heads();
 
   std::vector<char*> chunks_;
   char* next_ = nullptr;
@@ -555,7 +590,11 @@ class Context {
   std::size_t chunk_size_ = 0;
   std::size_t reserved_ = 0;
   std::unordered_set<const TensorType*, TypeHash, TypeEq> types_;
-  std::unordered_set<const OpHead*, HeadHash, HeadEq> heads_;
+  // The interned heads: an open-addressing table of pointers, probed
+  // linearly and at most half full, so that a head costs a slot or two
+  // beside itself.
+  std::vector<const OpHead*> head_slots_;
+  std::size_t heads_ = 0;
 };
 
 struct Module {

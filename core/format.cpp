@@ -83,12 +83,11 @@ void write_param(TextBuffer& out, const Param& param) {
 }
 
 void write_atom(TextBuffer& out, const Atom& atom) {
-  std::visit(Overloaded{
-                 [&](std::int64_t n) { out.put_int(n); },
-                 [&](double x) { write_float(out, x); },
-                 [&](Text name) { out += name; },  // bare: never quoted or escaped
-             },
-             atom.v);
+  atom.visit(Overloaded{
+      [&](std::int64_t n) { out.put_int(n); },
+      [&](double x) { write_float(out, x); },
+      [&](Text name) { out += name; },  // bare: never quoted or escaped
+  });
 }
 
 void write_literal_value(TextBuffer& out, const LiteralValue& root) {

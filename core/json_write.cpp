@@ -133,10 +133,9 @@ void write_params_json(TextBuffer& out, List<Param> params, TypeWriter& types) {
 }
 
 void write_atom_json(TextBuffer& out, const Atom& atom) {
-  std::visit(Overloaded{[&](std::int64_t n) { out.put_int(n); },
+  atom.visit(Overloaded{[&](std::int64_t n) { out.put_int(n); },
                         [&](double x) { write_number_or_null_json(out, x); },
-                        [&](Text s) { write_string_json(out, s); }},
-             atom.v);
+                        [&](Text s) { write_string_json(out, s); }});
 }
 
 void write_literal_scalar_json(TextBuffer& out, const LiteralValue& value) {

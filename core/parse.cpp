@@ -426,15 +426,9 @@ Atom item_atom(const Token& t) {
 }
 
 // Stores `a` into `slot` (an atom in its final place), its text copied into
-// the context. The value is stored field by field: a copy of the whole atom
-// just after it was built would wait for the one-byte store of its tag.
+// the context.
 void store_atom(Parser& p, Atom& slot, const Atom& a) {
-  std::visit(Overloaded{
-                 [&](std::int64_t i) { slot.v.emplace<std::int64_t>(i); },
-                 [&](double f) { slot.v.emplace<double>(f); },
-                 [&](Text s) { slot.v.emplace<Text>(p.keep(s)); },
-             },
-             a.v);
+  slot = a.is_str() ? Atom::str(p.keep(a.as_str())) : a;
 }
 
 // A delimited argument list, item by item: positional(Atom) and
@@ -530,12 +524,11 @@ void read_literal_scalar(Parser& p, LiteralValue& value) {
     return;
   }
   const Atom a = token_atom(t);
-  std::visit(Overloaded{
-                 [&](std::int64_t i) { value.v.emplace<std::int64_t>(i); },
-                 [&](double f) { value.v.emplace<double>(f); },
-                 [&](Text s) { fail(quoted_message("Expected literal value, got name ", s)); },
-             },
-             a.v);
+  a.visit(Overloaded{
+      [&](std::int64_t i) { value.v.emplace<std::int64_t>(i); },
+      [&](double f) { value.v.emplace<double>(f); },
+      [&](Text s) { fail(quoted_message("Expected literal value, got name ", s)); },
+  });
 }
 
 LiteralValue literal_list(Parser& p, std::size_t depth) {
@@ -593,7 +586,7 @@ struct StatementParts {
   LiteralValue literal;
 
   void add(const Atom& a) {
-    std::visit(Overloaded{
+    a.visit(Overloaded{
                    [&](std::int64_t i) {
                      if (!has_int) {
                        has_int = true;
@@ -612,8 +605,7 @@ struct StatementParts {
                        ++name_count;
                      }
                    },
-               },
-               a.v);
+               });
   }
   // The k-th name, or the empty text.
   Text name(std::size_t k) const { return k < name_count ? names[k] : Text(); }
