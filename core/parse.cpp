@@ -713,7 +713,7 @@ void read_op(Parser& p, Op& op) {
       p.next_token();
     }
   }
-  op.outputs = ctx.list(names);
+  op.outputs = p.scratch.output_lists.intern(ctx, names);
   op.output_types = type_list(p, types);
 
   p.expect_token('=');
@@ -740,7 +740,7 @@ void read_op(Parser& p, Op& op) {
     // The word is judged only after both lists were read.
     if (!tag) fail(quoted_message("Unknown op: ", word.text));
   }
-  op.args = ctx.list(args);
+  op.args = p.scratch.argument_lists.intern(ctx, args);
   OpKind kind;
   set_kind(p, kind, *tag, parts);
   op.head = ctx.head(kind, comments);

@@ -5,11 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <span>
 #include <string_view>
 #include <vector>
 
 #include "core/ast.h"
 #include "core/parse.h"
+#include "core/text_hash.h"
 
 namespace quarvel {
 
@@ -47,6 +50,54 @@ class TextTable {
   void grow();
 
   std::vector<Text> slots_;  // a power of two of them; free slots hold no data
+  std::size_t used_ = 0;
+};
+
+// The lists one parse has copied into a context, found by their bytes: a
+// list that recurs (the outputs or the arguments of a statement that
+// functions of the same shape repeat) is stored once. Elements are compared
+// byte for byte, so the texts in them must come from one TextTable: equal
+// lists are then equal bytes.
+template <class T>
+class ListTable {
+ public:
+  // The copy of `items` in `ctx`, made at its first request.
+  List<T> intern(Context& ctx, std::span<const T> items) {
+    if (items.empty()) return {};
+    const std::string_view bytes(reinterpret_cast<const char*>(items.data()), items.size_bytes());
+    if (2 * (used_ + 1) > slots_.size()) grow();
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = text_hash(bytes) & mask;; i = (i + 1) & mask) {
+      List<T>& slot = slots_[i];
+      if (slot.empty()) {
+        slot = ctx.list(items);
+        ++used_;
+        return slot;
+      }
+      if (slot.size() == items.size() &&
+          std::memcmp(slot.data(), items.data(), items.size_bytes()) == 0)
+        return slot;
+    }
+  }
+
+ private:
+  static std::size_t hash_of(List<T> list) {
+    return text_hash(std::string_view(reinterpret_cast<const char*>(list.data()),
+                                      list.size() * sizeof(T)));
+  }
+  void grow() {
+    std::vector<List<T>> old(slots_.empty() ? 64 : 2 * slots_.size());
+    old.swap(slots_);
+    const std::size_t mask = slots_.size() - 1;
+    for (const List<T>& list : old) {
+      if (list.empty()) continue;
+      std::size_t i = hash_of(list) & mask;
+      while (!slots_[i].empty()) i = (i + 1) & mask;
+      slots_[i] = list;
+    }
+  }
+
+  std::vector<List<T>> slots_;  // a power of two of them; free slots are empty
   std::size_t used_ = 0;
 };
 
@@ -155,6 +206,8 @@ class Parser {
     std::vector<Axis> axes;
     std::size_t last_body_size = 0;  // ops in the body read last
     TextTable texts_kept;
+    ListTable<Text> output_lists;  // of the statements read so far
+    ListTable<Atom> argument_lists;
     TypeRef wildcard;         // the type "*[]", once it was needed
     OutputTypes last_types;   // the output types of the statement read last
     // The types met last, the latest first: statements near each other tend
