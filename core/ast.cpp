@@ -122,12 +122,28 @@ std::uint64_t bits_of(double x) {
   return bits;
 }
 
-std::size_t hash_text(std::string_view text) { return std::hash<std::string_view>{}(text); }
+// Texts are hashed by address: the texts of one parse are interned, so a
+// recurring head holds the very same texts and hashes alike, without reading
+// them. A head whose equal texts lie elsewhere may then be stored twice,
+// which costs room, never a wrong answer.
+std::size_t hash_text(std::string_view text) {
+  return mix(reinterpret_cast<std::uintptr_t>(text.data()), text.size());
+}
+bool same_text_at(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && (a.data() == b.data() || a == b);
+}
 
 std::size_t hash_axes(const Axes& axes) {
   std::size_t h = axes.size();
-  for (const Axis& a : axes) h = mix(mix(h, hash_text(a.name)), std::hash<std::int64_t>{}(a.size));
+  for (const Axis& a : axes) h = mix(mix(h, hash_text(a.name)), static_cast<std::size_t>(a.size));
   return h;
+}
+bool same_axes(const Axes& a, const Axes& b) {
+  if (a.size() != b.size()) return false;
+  if (a.data() == b.data()) return true;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (a[i].size != b[i].size || !same_text_at(a[i].name, b[i].name)) return false;
+  return true;
 }
 
 std::size_t hash_kind(const OpKind& kind) {
@@ -159,12 +175,57 @@ std::size_t hash_kind(const OpKind& kind) {
 
 bool same_kind(const OpKind& a, const OpKind& b) {
   if (a.index() != b.index()) return false;
-  if (std::holds_alternative<Literal>(a)) return false;  // never interned
-  if (const Random* x = std::get_if<Random>(&a)) {
-    const Random& y = std::get<Random>(b);
-    return bits_of(x->lower) == bits_of(y.lower) && bits_of(x->upper) == bits_of(y.upper);
-  }
-  return a == b;  // no doubles and no nesting in the other kinds
+  return std::visit(
+      Overloaded{
+          [&](const View& x) {
+            const View& y = std::get<View>(b);
+            return same_text_at(x.pattern, y.pattern) && same_axes(x.axes, y.axes);
+          },
+          [&](const Map& x) { return same_text_at(x.function, std::get<Map>(b).function); },
+          [&](const Fold& x) {
+            const Fold& y = std::get<Fold>(b);
+            return same_text_at(x.pattern, y.pattern) && same_text_at(x.reduction, y.reduction);
+          },
+          [&](const Tile& x) {
+            const Tile& y = std::get<Tile>(b);
+            return same_text_at(x.pattern, y.pattern) && same_axes(x.axes, y.axes);
+          },
+          [&](const Read& x) { return same_text_at(x.pattern, std::get<Read>(b).pattern); },
+          [&](const Write& x) {
+            const Write& y = std::get<Write>(b);
+            return same_text_at(x.pattern, y.pattern) && same_text_at(x.reduction, y.reduction);
+          },
+          [&](const Contract& x) { return same_text_at(x.pattern, std::get<Contract>(b).pattern); },
+          [&](const Literal&) { return false; },  // never interned
+          [&](const Iota&) { return true; },
+          [&](const Random& x) {
+            const Random& y = std::get<Random>(b);
+            return bits_of(x.lower) == bits_of(y.lower) && bits_of(x.upper) == bits_of(y.upper);
+          },
+          [&](const Call& x) { return same_text_at(x.target, std::get<Call>(b).target); },
+          [&](const Loop& x) {
+            const Loop& y = std::get<Loop>(b);
+            if (!same_text_at(x.target, y.target) || x.count.is_named() != y.count.is_named())
+              return false;
+            return x.count.is_named() ? same_text_at(x.count.name(), y.count.name())
+                                      : x.count.value() == y.count.value();
+          },
+          [&](const Cache& x) {
+            const Cache& y = std::get<Cache>(b);
+            return same_text_at(x.var, y.var) && same_text_at(x.init, y.init) &&
+                   x.extend.has_value() == y.extend.has_value() &&
+                   same_text_at(*x.extend, *y.extend);
+          },
+      },
+      a);
+}
+
+bool same_comments(Comments a, Comments b) {
+  if (a.size() != b.size()) return false;
+  if (a.data() == b.data()) return true;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (!same_text_at(a[i], b[i])) return false;
+  return true;
 }
 
 std::size_t hash_head(const OpKind& kind, Comments comments) {
@@ -178,7 +239,8 @@ std::size_t hash_head(const OpKind& kind, Comments comments) {
 // A literal's head is not interned: its value may nest deeper than a
 // comparison should recurse, and literals are few.
 HeadRef Context::head(const OpKind& kind, Comments comments) {
-  const bool interned = !std::holds_alternative<Literal>(kind);
+  const bool interned =
+      heads_mode_ == Heads::Interned && !std::holds_alternative<Literal>(kind);
   std::size_t slot = 0;
   if (interned) {
     if (2 * (heads_ + 1) > head_slots_.size()) grow_heads();
@@ -186,7 +248,7 @@ HeadRef Context::head(const OpKind& kind, Comments comments) {
     for (slot = hash_head(kind, comments) & mask; head_slots_[slot] != nullptr;
          slot = (slot + 1) & mask) {
       const OpHead* h = head_slots_[slot];
-      if (same_kind(h->kind, kind) && h->comments == comments) return HeadRef(h);
+      if (same_kind(h->kind, kind) && same_comments(h->comments, comments)) return HeadRef(h);
     }
   }
   auto* head = allocate<OpHead>(1);

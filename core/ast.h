@@ -503,6 +503,11 @@ struct Function {
 class Context {
  public:
   Context() = default;
+  /// How `head` stores heads: each distinct head once (a module kept for
+  /// its passes), or each head on its own, without a lookup (a module read
+  /// only to be written once, a function at a time).
+  enum class Heads : std::uint8_t { Interned, Separate };
+  explicit Context(Heads heads) : heads_mode_(heads) {}
   Context(const Context&) = delete;
   Context& operator=(const Context&) = delete;
   ~Context();
@@ -540,8 +545,9 @@ class Context {
   }
   TypeRef type(const TensorType& ty) { return type(ty.dtype, ty.shape.span()); }
 
-  /// The interned head with this kind and these comments. The texts and
-  /// lists they hold must live in this context; they are not copied.
+  /// The head with this kind and these comments, interned unless the
+  /// context was made with Heads::Separate. The texts and lists they hold
+  /// must live in this context; they are not copied.
   HeadRef head(const OpKind& kind, Comments comments = {});
   /// `op`'s head with its kind replaced by `kind`.
   HeadRef head(const Op& op, const OpKind& kind) { return head(kind, op.comments()); }
@@ -595,6 +601,7 @@ class Context {
   // beside itself.
   std::vector<const OpHead*> head_slots_;
   std::size_t heads_ = 0;
+  Heads heads_mode_ = Heads::Interned;
 };
 
 struct Module {

@@ -1176,7 +1176,10 @@ class ModuleReader : public JsonReader {
 }  // namespace
 
 Module read_module_json(std::string_view text) {
-  Module module;
+  // The texts of the module are views of `text`, each occurrence its own,
+  // so a head made of them would never be met again: each is stored on its
+  // own, without a lookup.
+  Module module(std::make_shared<Context>(Context::Heads::Separate));
   ModuleReader(text, module).read_module();
   return module;
 }

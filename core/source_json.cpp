@@ -37,7 +37,9 @@ void write_source_json(std::string_view source, TextBuffer& out) {
   // written is never touched, and is given back when the text is final.
   out.reserve(start + source.size() * 3 + 128);
   {
-    Context ctx;
+    // Each function is written once, as soon as it is read: its heads are
+    // not worth a lookup.
+    Context ctx(Context::Heads::Separate);
     Writer writer(out);
     if (parse_each(source, ctx, writer)) {
       writer.finish();
