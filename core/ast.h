@@ -496,10 +496,10 @@ struct Function {
   bool operator==(const Function&) const = default;
 };
 
-/// The storage behind a module's values: texts, lists and interned tensor
-/// types. Memory comes in chunks from the heap and is given back all at once
-/// when the last module holding the context is destroyed. Only trivially
-/// destructible values are stored.
+/// The storage behind a module's values: texts, lists, interned tensor types
+/// and op heads. Memory comes in chunks from the heap and is given back all
+/// at once when the last module holding the context is destroyed. Only
+/// trivially destructible values are stored.
 class Context {
  public:
   Context() = default;

@@ -480,6 +480,34 @@ TEST_F(Format, PrintedSourceReadsBack) {
   }
 }
 
+// Statements that recur share their storage within a module; statements
+// that differ only in a zero's sign, in a comment or in an argument must not.
+TEST_F(Format, RecurringStatementsKeepWhatSetsThemApart) {
+  const std::string source =
+      "f(x: f32[]) -> (y: f32[]) {\n"
+      "  a = random[-0.0, 1.0]\n"
+      "  b = random[0.0, 1.0]\n"
+      "  c = map[add](x, -0.0)\n"
+      "  d = map[add](x, 0.0)\n"
+      "\n"
+      "  // one\n"
+      "  e = view[\"i -> i\"](x)\n"
+      "  e = view[\"i -> i\"](x)\n"
+      "}\n"
+      "\n"
+      "g(x: f32[]) -> (y: f32[]) {\n"
+      "  b = random[0.0, 1.0]\n"
+      "  a = random[-0.0, 1.0]\n"
+      "  d = map[add](x, 0.0)\n"
+      "  c = map[add](x, -0.0)\n"
+      "  e = view[\"i -> i\"](x)\n"
+      "\n"
+      "  // two\n"
+      "  e = view[\"i -> i\"](x)\n"
+      "}\n";
+  EXPECT_EQ(format_module(parse_source(source), 100), source);
+}
+
 TEST_F(Format, CanonicalTextOfSource) {
   // Loose spacing and optional commas in, canonical columns out. The parenthesised
   // output form with fewer types than names prints the rest as untyped outputs.
