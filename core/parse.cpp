@@ -847,10 +847,11 @@ TypeRef Parser::repeated_type() {
 Comments Parser::take_comments() {
   const std::size_t n = pending_comments.size();
   if (n == 0) return {};
-  Text* copies = ctx.allocate<Text>(n);
-  for (std::size_t i = 0; i < n; ++i) ::new (static_cast<void*>(copies + i)) Text(ctx.text(pending_comments[i]));
+  std::vector<Text>& kept = scratch.comments;
+  kept.clear();
+  for (Text comment : pending_comments) kept.push_back(keep(comment));
   pending_comments.clear();
-  return Comments(copies, n);
+  return scratch.comment_lists.intern(ctx, kept);
 }
 
 // Only reached when every token was passed, so the index equals the length.

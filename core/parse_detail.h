@@ -167,8 +167,8 @@ class Parser {
     ready_ = false;
     ++pos;
   }
-  // Hands over the collected comments, copied into the context, and leaves
-  // none pending.
+  // Hands over the collected comments, kept in the context (recurring
+  // comments are stored once), and leaves none pending.
   Comments take_comments();
 
   // Where the grammar stands: the next token's first byte, the tokens passed
@@ -208,6 +208,8 @@ class Parser {
     TextTable texts_kept;
     ListTable<Text> output_lists;  // of the statements read so far
     ListTable<Atom> argument_lists;
+    std::vector<Text> comments;    // being taken
+    ListTable<Text> comment_lists;
     TypeRef wildcard;         // the type "*[]", once it was needed
     OutputTypes last_types;   // the output types of the statement read last
     // The types met last, the latest first: statements near each other tend
