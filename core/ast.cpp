@@ -175,26 +175,26 @@ std::size_t hash_kind(const OpKind& kind) {
 
 bool same_kind(const OpKind& a, const OpKind& b) {
   if (a.index() != b.index()) return false;
+  // `b` as the kind of `x` (the kinds are equal).
+  const auto other = [&b](const auto& x) -> const auto& {
+    return std::get<std::decay_t<decltype(x)>>(b);
+  };
+  // view and tile; fold and write
+  const auto same_pattern_axes = [&](const auto& x) {
+    return same_text_at(x.pattern, other(x).pattern) && same_axes(x.axes, other(x).axes);
+  };
+  const auto same_pattern_reduction = [&](const auto& x) {
+    return same_text_at(x.pattern, other(x).pattern) &&
+           same_text_at(x.reduction, other(x).reduction);
+  };
   return std::visit(
       Overloaded{
-          [&](const View& x) {
-            const View& y = std::get<View>(b);
-            return same_text_at(x.pattern, y.pattern) && same_axes(x.axes, y.axes);
-          },
+          [&](const View& x) { return same_pattern_axes(x); },
           [&](const Map& x) { return same_text_at(x.function, std::get<Map>(b).function); },
-          [&](const Fold& x) {
-            const Fold& y = std::get<Fold>(b);
-            return same_text_at(x.pattern, y.pattern) && same_text_at(x.reduction, y.reduction);
-          },
-          [&](const Tile& x) {
-            const Tile& y = std::get<Tile>(b);
-            return same_text_at(x.pattern, y.pattern) && same_axes(x.axes, y.axes);
-          },
+          [&](const Fold& x) { return same_pattern_reduction(x); },
+          [&](const Tile& x) { return same_pattern_axes(x); },
           [&](const Read& x) { return same_text_at(x.pattern, std::get<Read>(b).pattern); },
-          [&](const Write& x) {
-            const Write& y = std::get<Write>(b);
-            return same_text_at(x.pattern, y.pattern) && same_text_at(x.reduction, y.reduction);
-          },
+          [&](const Write& x) { return same_pattern_reduction(x); },
           [&](const Contract& x) { return same_text_at(x.pattern, std::get<Contract>(b).pattern); },
           [&](const Literal&) { return false; },  // never interned
           [&](const Iota&) { return true; },
