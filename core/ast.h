@@ -444,18 +444,18 @@ using OutputTypes = List<TypeRef>;  // empty entries: no type declared
 using Args = List<Atom>;
 using Comments = List<Text>;
 
-/// What an operation does, with the comments written before it. Heads are
-/// interned: a context holds each distinct head once (doubles compared by
-/// their bits; a literal's head is its own), and operations point at it.
+/// What an operation does, with the comments written before it. Operations
+/// point at their head, which a context shares between the operations that
+/// recur (Context::head says when).
 struct OpHead {
   OpKind kind;
   Comments comments;
   bool operator==(const OpHead&) const = default;
 };
 
-/// A handle to an interned `OpHead`; a default handle is an empty `view`
-/// without comments. Two handles are equal when their heads are equal;
-/// within one context that is a comparison of pointers.
+/// A handle to an `OpHead` in a context; a default handle is an empty
+/// `view` without comments. Two handles are equal when their heads are
+/// equal, which for a shared head is a comparison of pointers.
 class HeadRef {
  public:
   constexpr HeadRef() noexcept = default;
@@ -545,9 +545,13 @@ class Context {
   }
   TypeRef type(const TensorType& ty) { return type(ty.dtype, ty.shape.span()); }
 
-  /// The head with this kind and these comments, interned unless the
-  /// context was made with Heads::Separate. The texts and lists they hold
-  /// must live in this context; they are not copied.
+  /// The head with this kind and these comments. Unless the context was
+  /// made with Heads::Separate, a head made before with the same fields is
+  /// given back: texts are compared, and found, by address first (a parse
+  /// interns them), doubles by their bits, so that 0.0 and -0.0 stay apart;
+  /// a literal's head is always new, since its value may nest deeper than a
+  /// comparison should recurse. The texts and lists must live in this
+  /// context; they are not copied.
   HeadRef head(const OpKind& kind, Comments comments = {});
   /// `op`'s head with its kind replaced by `kind`.
   HeadRef head(const Op& op, const OpKind& kind) { return head(kind, op.comments()); }
