@@ -796,34 +796,7 @@ void Parser::pass_comments(TokenKind kind, std::size_t start) {
 }
 
 // ---------------------------------------------------------------------------
-// Kept texts.
-
-Text TextTable::intern(Context& ctx, std::string_view text) {
-  if (text.empty()) return {};
-  if (2 * (used_ + 1) > slots_.size()) grow();
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = text_hash(text) & mask;; i = (i + 1) & mask) {
-    Text& slot = slots_[i];
-    if (slot.data() == nullptr) {
-      slot = ctx.text(text);
-      ++used_;
-      return slot;
-    }
-    if (same_text(slot, text)) return slot;
-  }
-}
-
-void TextTable::grow() {
-  std::vector<Text> old(slots_.empty() ? 64 : 2 * slots_.size());
-  old.swap(slots_);
-  const std::size_t mask = slots_.size() - 1;
-  for (const Text& t : old) {
-    if (t.data() == nullptr) continue;
-    std::size_t i = text_hash(t) & mask;
-    while (slots_[i].data() != nullptr) i = (i + 1) & mask;
-    slots_[i] = t;
-  }
-}
+// Kept types and comments.
 
 void Parser::remember_type(const Mark& start, TypeRef type) {
   if (pending_comments.size() != start.comments) return;  // a comment inside

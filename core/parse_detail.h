@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -39,32 +38,19 @@ struct Token {
 // Never fails.
 std::vector<Token> tokenize(std::string_view source);
 
-// The texts one parse has copied into a context, found by their bytes: a
-// text that recurs (a variable, a pattern, a reduction) is stored once.
-class TextTable {
- public:
-  // The copy of `text` in `ctx`, made at its first request.
-  Text intern(Context& ctx, std::string_view text);
-
- private:
-  void grow();
-
-  std::vector<Text> slots_;  // a power of two of them; free slots hold no data
-  std::size_t used_ = 0;
-};
-
-// The lists one parse has copied into a context, found by their bytes: a
-// list that recurs (the outputs or the arguments of a statement that
-// functions of the same shape repeat) is stored once. Elements are compared
-// byte for byte, so the texts in them must come from one TextTable: equal
-// lists are then equal bytes.
+// The texts and lists one parse has copied into a context, found by their
+// bytes: a text that recurs (a variable, a pattern, a reduction) or a list
+// that recurs (the outputs or the arguments of a statement that functions of
+// the same shape repeat) is stored once. The elements of lists are compared
+// byte for byte, so the texts in them must have been kept first (`keep`):
+// equal lists are then equal bytes.
 template <class T>
 class ListTable {
  public:
   // The copy of `items` in `ctx`, made at its first request.
   List<T> intern(Context& ctx, std::span<const T> items) {
     if (items.empty()) return {};
-    const std::string_view bytes(reinterpret_cast<const char*>(items.data()), items.size_bytes());
+    const std::string_view bytes = bytes_of(items);
     if (2 * (used_ + 1) > slots_.size()) grow();
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = text_hash(bytes) & mask;; i = (i + 1) & mask) {
@@ -74,17 +60,15 @@ class ListTable {
         ++used_;
         return slot;
       }
-      if (slot.size() == items.size() &&
-          std::memcmp(slot.data(), items.data(), items.size_bytes()) == 0)
-        return slot;
+      if (same_text(bytes_of(slot), bytes)) return slot;
     }
   }
 
  private:
-  static std::size_t hash_of(List<T> list) {
-    return text_hash(std::string_view(reinterpret_cast<const char*>(list.data()),
-                                      list.size() * sizeof(T)));
+  static std::string_view bytes_of(std::span<const T> items) {
+    return std::string_view(reinterpret_cast<const char*>(items.data()), items.size_bytes());
   }
+  static std::size_t hash_of(List<T> list) { return text_hash(bytes_of(list)); }
   void grow() {
     std::vector<List<T>> old(slots_.empty() ? 64 : 2 * slots_.size());
     old.swap(slots_);
@@ -191,7 +175,10 @@ class Parser {
   void remember_type(const Mark& start, TypeRef type);
   TypeRef repeated_type();
   // The copy of `text` in the context; a recurring text is copied once.
-  Text keep(std::string_view text) { return scratch.texts_kept.intern(ctx, text); }
+  Text keep(std::string_view text) {
+    const List<char> kept = scratch.texts_kept.intern(ctx, {text.data(), text.size()});
+    return Text(kept.data(), kept.size());
+  }
 
   // Working room of the grammar, kept from one statement to the next: reading
   // a statement allocates nothing but its results in the context.
@@ -205,7 +192,7 @@ class Parser {
     OrderedMap<Atom> named;             // name = value items; keys view the source
     std::vector<Axis> axes;
     std::size_t last_body_size = 0;  // ops in the body read last
-    TextTable texts_kept;
+    ListTable<char> texts_kept;
     ListTable<Text> output_lists;  // of the statements read so far
     ListTable<Atom> argument_lists;
     std::vector<Text> comments;    // being taken
