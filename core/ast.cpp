@@ -130,7 +130,7 @@ std::size_t hash_text(std::string_view text) {
   return mix(reinterpret_cast<std::uintptr_t>(text.data()), text.size());
 }
 bool same_text_at(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && (a.data() == b.data() || a == b);
+  return (a.data() == b.data() && a.size() == b.size()) || same_text(a, b);
 }
 
 std::size_t hash_axes(const Axes& axes) {

@@ -39,28 +39,28 @@ inline std::uint64_t text_hash(std::string_view text) {
   return static_cast<std::uint64_t>(m) ^ static_cast<std::uint64_t>(m >> 64);
 }
 
+namespace detail {
+// Whether the first and the last sizeof(Word) of `n` bytes (sizeof(Word) <=
+// n <= 2 * sizeof(Word)) are equal: all of them, in two loads each.
+template <class Word>
+bool same_ends(const char* a, const char* b, std::size_t n) {
+  Word x0, x1, y0, y1;
+  std::memcpy(&x0, a, sizeof(Word));
+  std::memcpy(&y0, b, sizeof(Word));
+  std::memcpy(&x1, a + n - sizeof(Word), sizeof(Word));
+  std::memcpy(&y1, b + n - sizeof(Word), sizeof(Word));
+  return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+}
+}  // namespace detail
+
 /// Byte equality; texts up to 16 bytes are compared in at most two loads of
 /// eight bytes instead of a call.
 inline bool same_text(std::string_view a, std::string_view b) {
   const std::size_t n = a.size();
   if (n != b.size()) return false;
   if (n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
-  if (n >= 8) {
-    std::uint64_t x0, x1, y0, y1;
-    std::memcpy(&x0, a.data(), 8);
-    std::memcpy(&y0, b.data(), 8);
-    std::memcpy(&x1, a.data() + n - 8, 8);
-    std::memcpy(&y1, b.data() + n - 8, 8);
-    return ((x0 ^ y0) | (x1 ^ y1)) == 0;
-  }
-  if (n >= 4) {
-    std::uint32_t x0, x1, y0, y1;
-    std::memcpy(&x0, a.data(), 4);
-    std::memcpy(&y0, b.data(), 4);
-    std::memcpy(&x1, a.data() + n - 4, 4);
-    std::memcpy(&y1, b.data() + n - 4, 4);
-    return ((x0 ^ y0) | (x1 ^ y1)) == 0;
-  }
+  if (n >= 8) return detail::same_ends<std::uint64_t>(a.data(), b.data(), n);
+  if (n >= 4) return detail::same_ends<std::uint32_t>(a.data(), b.data(), n);
   // One to three bytes: the first, middle and last byte cover them all.
   if (n == 0) return true;
   return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
