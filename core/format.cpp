@@ -125,48 +125,29 @@ void write_call_args(TextBuffer& out, const Args& args) {
 // The kind word, its fields and the arguments.
 void write_right_hand_side(TextBuffer& out, const Op& op) {
   out += kind_word(op.kind());
+  // The kinds with a pattern: the pattern, then their axes or reduction.
+  const auto pattern_fields = [&](const auto& k) {
+    out += '[';
+    write_quoted_pattern(out, k.pattern);
+    if constexpr (requires { k.axes; }) write_axes(out, k.axes);
+    if constexpr (requires { k.reduction; }) {
+      out += ", ";
+      out += k.reduction;
+    }
+    write_call_args(out, op.args);
+  };
   std::visit(Overloaded{
-                 [&](const View& k) {
-                   out += '[';
-                   write_quoted_pattern(out, k.pattern);
-                   write_axes(out, k.axes);
-                   write_call_args(out, op.args);
-                 },
+                 [&](const View& k) { pattern_fields(k); },
                  [&](const Map& k) {
                    out += '[';
                    out += k.function;
                    write_call_args(out, op.args);
                  },
-                 [&](const Fold& k) {
-                   out += '[';
-                   write_quoted_pattern(out, k.pattern);
-                   out += ", ";
-                   out += k.reduction;
-                   write_call_args(out, op.args);
-                 },
-                 [&](const Tile& k) {
-                   out += '[';
-                   write_quoted_pattern(out, k.pattern);
-                   write_axes(out, k.axes);
-                   write_call_args(out, op.args);
-                 },
-                 [&](const Read& k) {
-                   out += '[';
-                   write_quoted_pattern(out, k.pattern);
-                   write_call_args(out, op.args);
-                 },
-                 [&](const Write& k) {
-                   out += '[';
-                   write_quoted_pattern(out, k.pattern);
-                   out += ", ";
-                   out += k.reduction;
-                   write_call_args(out, op.args);
-                 },
-                 [&](const Contract& k) {
-                   out += '[';
-                   write_quoted_pattern(out, k.pattern);
-                   write_call_args(out, op.args);
-                 },
+                 [&](const Fold& k) { pattern_fields(k); },
+                 [&](const Tile& k) { pattern_fields(k); },
+                 [&](const Read& k) { pattern_fields(k); },
+                 [&](const Write& k) { pattern_fields(k); },
+                 [&](const Contract& k) { pattern_fields(k); },
                  [&](const Literal& k) {
                    out += '(';
                    write_literal_value(out, k.value);
